@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds Pelmor and starts it in the current directory, where it keeps its data file.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+"$here/scripts/setup.sh"
+cmake -S "$here" --preset release >/dev/null
+cmake --build "$here/build/release" --target pelmor
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "Pelmor needs a desktop: run it in a graphical session, or start one with 'xvfb-run -a ./run.sh' (apt-get install xvfb)." >&2
+    exit 1
+fi
+exec "$here/build/release/src/pelmor"
