@@ -1,0 +1,85 @@
+#include "deck/linecutter.h"
+
+#include <QTest>
+
+using Lines = QList<QByteArray>;
+
+class TestLineCutter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cutsWholeInput_data();
+    void cutsWholeInput();
+    void chunkBoundariesDoNotMatter_data() { cutsWholeInput_data(); }
+    void chunkBoundariesDoNotMatter();
+    void keepsAtMostMaxLines_data();
+    void keepsAtMostMaxLines();
+};
+
+void TestLineCutter::cutsWholeInput_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<Lines>("lines");
+
+    QTest::newRow("empty file has no line") << QByteArray() << Lines{};
+    QTest::newRow("last line without end") << QByteArray("a\r\nb") << Lines{"a", "b"};
+    QTest::newRow("final line end opens no line") << QByteArray("a\r\nb\r\n") << Lines{"a", "b"};
+    QTest::newRow("two final line ends give an empty line") << QByteArray("a\r\n\r\n") << Lines{"a", ""};
+    QTest::newRow("lone CR ends a line") << QByteArray("a\rb\r") << Lines{"a", "b"};
+    QTest::newRow("CR CR LF: empty line between") << QByteArray("a\r\r\nb") << Lines{"a", "", "b"};
+    QTest::newRow("lone LF is text where any CR is") << QByteArray("a\nb\r\nc") << Lines{"a\nb", "c"};
+    QTest::newRow("LF CR: LF stays in the line") << QByteArray("a\n\rb") << Lines{"a\n", "b"};
+    QTest::newRow("no CR at all: LF ends lines") << QByteArray("a\nb\n") << Lines{"a", "b"};
+    QTest::newRow("LF only, doubled") << QByteArray("a\n\nb\n\n") << Lines{"a", "", "b", ""};
+    QTest::newRow("only a line end") << QByteArray("\r\n") << Lines{""};
+    QTest::newRow("NUL and controls are text") << QByteArray("a\0\tb\r\n", 6) << Lines{QByteArray("a\0\tb", 4)};
+}
+
+void TestLineCutter::cutsWholeInput()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(Lines, lines);
+    const CutResult cut = CutLines(bytes, 301);
+    QCOMPARE(cut.lines, lines);
+    QVERIFY(!cut.truncated);
+}
+
+void TestLineCutter::chunkBoundariesDoNotMatter()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(Lines, lines);
+    LineCutter cutter(LineEndsOf(bytes), 301);
+    for (char byte : bytes)
+        cutter.feed(QByteArrayView(&byte, 1));
+    cutter.finish();
+    QCOMPARE(cutter.lines(), lines);
+}
+
+void TestLineCutter::keepsAtMostMaxLines_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("kept");
+    QTest::addColumn<bool>("truncated");
+
+    QTest::newRow("3 lines and a final CR LF") << QByteArray("a\r\nb\r\nc\r\n") << 3 << false;
+    QTest::newRow("3 lines and a final CR") << QByteArray("a\rb\rc\r") << 3 << false;
+    QTest::newRow("3 lines, no final end") << QByteArray("a\r\nb\r\nc") << 3 << false;
+    QTest::newRow("an empty fourth line") << QByteArray("a\r\nb\r\nc\r\n\r\n") << 3 << true;
+    QTest::newRow("a fourth line") << QByteArray("a\r\nb\r\nc\r\nd") << 3 << true;
+    QTest::newRow("LF file with a fourth line") << QByteArray("a\nb\nc\nd\n") << 3 << true;
+}
+
+void TestLineCutter::keepsAtMostMaxLines()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, kept);
+    QFETCH(bool, truncated);
+    const CutResult cut = CutLines(bytes, 3);
+    QCOMPARE(cut.lines.size(), kept);
+    QCOMPARE(cut.truncated, truncated);
+    QCOMPARE(cut.lines.value(2), QByteArray("c"));
+}
+
+QTEST_GUILESS_MAIN(TestLineCutter)
+#include "tst_linecutter.moc"

@@ -1,0 +1,159 @@
+#include "deck/cp932.h"
+#include "deck/datafile.h"
+#include "deck/textcodec.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestTextCodec : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decodesCp932_data();
+    void decodesCp932();
+    void encodesCp932_data();
+    void encodesCp932();
+    void validatesUtf8_data();
+    void validatesUtf8();
+    void detectsEncoding_data();
+    void detectsEncoding();
+    void encodesDataText_data();
+    void encodesDataText();
+    void pastedTextGetsCrLf_data();
+    void pastedTextGetsCrLf();
+};
+
+void TestTextCodec::decodesCp932_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("minus, wave dash, circled one") << QByteArray("\x81\x7C\x81\x60\x87\x40") << u"－～①"_s;
+    QTest::newRow("backslash stays a backslash") << QByteArray("\\") << u"\\"_s;
+    QTest::newRow("kana and kanji") << QByteArray("\x82\xE8\x82\xF1\x82\xB2,\x8C\xA2") << u"りんご,犬"_s;
+    QTest::newRow("half-width katakana") << QByteArray("\xB6\xDD\xCF") << u"ｶﾝﾏ"_s;
+    QTest::newRow("NEC and IBM extensions") << QByteArray("\xED\x40\xFA\x40") << u"纊ⅰ"_s;
+    QTest::newRow("undefined single bytes") << QByteArray("\x80\xA0\xFD") << u"\uFFFD\uFFFD\uFFFD"_s;
+    QTest::newRow("lead byte before ASCII keeps the ASCII") << QByteArray("\x82 Z") << u"\uFFFD Z"_s;
+    QTest::newRow("lead byte at the end") << QByteArray("A\x82") << u"A\uFFFD"_s;
+}
+
+void TestTextCodec::decodesCp932()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(DecodeCp932(bytes), text);
+}
+
+void TestTextCodec::encodesCp932_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("representable");
+
+    QTest::newRow("Japanese and ASCII") << u"apple,りんご　－～①ｶﾝﾏ"_s << true;
+    QTest::newRow("e acute") << u"café"_s << false;
+    QTest::newRow("emoji") << u"😀"_s << false;
+    QTest::newRow("hangul") << u"한"_s << false;
+    QTest::newRow("simplified Chinese") << u"们"_s << false;
+    QTest::newRow("yen sign would read back as backslash") << u"¥100"_s << false;
+    QTest::newRow("em dash would read back as horizontal bar") << u"—"_s << false;
+}
+
+void TestTextCodec::encodesCp932()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, representable);
+    const std::optional<QByteArray> bytes = EncodeCp932(text);
+    QCOMPARE(bytes.has_value(), representable);
+    if (bytes)
+        QCOMPARE(DecodeCp932(*bytes), text);
+}
+
+void TestTextCodec::validatesUtf8_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("ASCII") << QByteArray("abc") << true;
+    QTest::newRow("Japanese") << u"りんご"_s.toUtf8() << true;
+    QTest::newRow("four bytes") << u"😀"_s.toUtf8() << true;
+    QTest::newRow("overlong slash") << QByteArray("\xC0\xAF") << false;
+    QTest::newRow("overlong three bytes") << QByteArray("\xE0\x80\xAF") << false;
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << false;
+    QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << false;
+    QTest::newRow("cut short") << QByteArray("\xE3\x81") << false;
+    QTest::newRow("lone trail byte") << QByteArray("\x80") << false;
+    QTest::newRow("code page 932 kanji") << QByteArray("\x8C\xA2") << false;
+}
+
+void TestTextCodec::validatesUtf8()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, valid);
+    QCOMPARE(IsValidUtf8(bytes), valid);
+}
+
+void TestTextCodec::detectsEncoding_data()
+{
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<bool>("bom");
+    QTest::addColumn<TextEncoding>("encoding");
+
+    QTest::newRow("ASCII only") << QList<QByteArray>{"a,b"} << false << TextEncoding::Cp932;
+    QTest::newRow("UTF-8 lines") << QList<QByteArray>{"a", u"犬"_s.toUtf8()} << false << TextEncoding::Utf8;
+    QTest::newRow("one line not UTF-8") << QList<QByteArray>{u"犬"_s.toUtf8(), "\x8C\xA2"} << false
+                                        << TextEncoding::Cp932;
+    QTest::newRow("byte order mark") << QList<QByteArray>{"a"} << true << TextEncoding::Utf8;
+}
+
+void TestTextCodec::detectsEncoding()
+{
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(bool, bom);
+    QFETCH(TextEncoding, encoding);
+    QCOMPARE(DetectEncoding(lines, bom), encoding);
+}
+
+void TestTextCodec::encodesDataText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("code page 932") << u"犬,dog\r\n"_s << QByteArray("\x8C\xA2,dog\r\n");
+    QTest::newRow("outside code page 932: UTF-8 with BOM") << u"café\r\n"_s << QByteArray("\xEF\xBB\xBF" "caf\xC3\xA9\r\n");
+    QTest::newRow("katakana that would pass for UTF-8") << u"ﾃｽ\r\n"_s << QByteArray("\xEF\xBB\xBF\xEF\xBE\x83\xEF\xBD\xBD\r\n");
+}
+
+void TestTextCodec::encodesDataText()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(EncodeDataText(text), bytes);
+    const DataFileText back = ParseDataBytes(bytes);
+    QCOMPARE(back.lines.join(u"\r\n"_s) + u"\r\n"_s, text);
+}
+
+void TestTextCodec::pastedTextGetsCrLf_data()
+{
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("empty") << QString() << QByteArray("\r\n");
+    QTest::newRow("no final line end") << u"a,b\nc,d"_s << QByteArray("a,b\r\nc,d\r\n");
+    QTest::newRow("final LF") << u"a,b\n"_s << QByteArray("a,b\r\n\r\n");
+    QTest::newRow("CR LF kept") << u"a\r\nb"_s << QByteArray("a\r\nb\r\n");
+    QTest::newRow("lone CR kept") << u"a\rb"_s << QByteArray("a\rb\r\n");
+    QTest::newRow("LF after CR LF") << u"a\r\n\nb"_s << QByteArray("a\r\n\r\nb\r\n");
+}
+
+void TestTextCodec::pastedTextGetsCrLf()
+{
+    QFETCH(QString, clipboard);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(PastedDataBytes(clipboard), bytes);
+}
+
+QTEST_GUILESS_MAIN(TestTextCodec)
+#include "tst_textcodec.moc"
