@@ -1,0 +1,615 @@
+#include "frmtesh.h"
+
+#include "captionbutton.h"
+#include "clientarea.h"
+#include "japaneseui.h"
+#include "layout.h"
+#include "palette.h"
+#include "plainlabel.h"
+
+#include "deck/datafile.h"
+#include "deck/guards.h"
+#include "drill/statustext.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+
+#include <algorithm>
+#include <new>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr QSize kClientSize(749, 486);
+
+QFont MakeFont(const QString &family, double points, bool bold = false)
+{
+    QFont font(family);
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+void SetTextColor(QWidget *widget, const QColor &color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    widget->setPalette(palette);
+}
+
+QAction *AddChoice(QMenu *menu, const QString &name, const QString &caption)
+{
+    QAction *item = menu->addAction(caption);
+    item->setObjectName(name);
+    item->setCheckable(true);
+    return item;
+}
+
+void ShowMessageBox(QWidget *parent, frmTesh::MessageKind kind, const QString &text)
+{
+    QMessageBox box(kind == frmTesh::MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
+                    u"Pelmor"_s, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+} // namespace
+
+frmTesh::frmTesh(MessageSink sink, QWidget *parent) : QMainWindow(parent), m_sink(std::move(sink))
+{
+    if (!m_sink)
+        m_sink = [this](MessageKind kind, const QString &text) { ShowMessageBox(this, kind, text); };
+    CreateControls();
+    CreateMenus();
+    resize(kClientSize.width(), kClientSize.height() + menuBar()->heightForWidth(kClientSize.width()));
+    ConnectHandlers();
+    Run([this] { Form_Load(); });
+}
+
+frmTesh::~frmTesh() = default;
+
+void frmTesh::CreateControls()
+{
+    setObjectName(u"frmTesh"_s);
+    setWindowTitle(u"Pelmor"_s);
+    setWindowIcon(QIcon(u":/pelmor.png"_s));
+    setFont(MakeFont(GothicFamily(), 9));
+    setAcceptDrops(true);
+
+    m_client = new ClientArea(this);
+    m_client->setObjectName(u"client"_s);
+    setCentralWidget(m_client);
+    m_client->resize(kClientSize);
+
+    const QFont buttonFont = MakeFont(GothicFamily(), 14.25, true);
+    cmdDataIn = new CaptionButton(u"データの貼り付け"_s, m_client);
+    cmdDataIn->setObjectName(u"cmdDataIn"_s);
+    cmdDataIn->setFont(MakeFont(GothicFamily(), 8.25));
+    cmdDataIn->setGeometry(8, 8, 65, 33);
+
+    Combo1 = new QComboBox(m_client);
+    Combo1->setObjectName(u"Combo1"_s);
+    Combo1->setEditable(true);
+    Combo1->setGeometry(448, 16, 209, 20);
+    QPalette listPalette = Combo1->palette();
+    listPalette.setColor(QPalette::Base, QColor(224, 224, 224));
+    Combo1->setPalette(listPalette);
+    Combo1->setEditText(u"データの貼り付けをして下さい"_s);
+
+    cmdNext = new CaptionButton(u"次へ→"_s, m_client);
+    cmdNext->setObjectName(u"cmdNext"_s);
+    cmdNext->setFont(buttonFont);
+    cmdNext->setGeometry(200, 8, 89, 33);
+
+    cmbBefor = new CaptionButton(u"←前へ"_s, m_client);
+    cmbBefor->setObjectName(u"cmbBefor"_s);
+    cmbBefor->setFont(buttonFont);
+    cmbBefor->setGeometry(88, 8, 97, 33);
+
+    cmdEnd = new CaptionButton(u"終了"_s, m_client);
+    cmdEnd->setObjectName(u"cmdEnd"_s);
+    cmdEnd->setFont(buttonFont);
+    cmdEnd->setGeometry(672, 8, 65, 33);
+
+    lblBorderLine = new PlainLabel(m_client);
+    lblBorderLine->setObjectName(u"lblBorderLine"_s);
+    lblBorderLine->setText(u"－"_s);
+    lblBorderLine->setFont(MakeFont(GothicFamily(), 15.75));
+    lblBorderLine->setGeometry(0, 216, 25, 17);
+
+    lblNum = new PlainLabel(m_client);
+    lblNum->setObjectName(u"lblNum"_s);
+    lblNum->setText(CountText(0));
+    lblNum->setFont(MakeFont(GothicFamily(), 12));
+    lblNum->setGeometry(296, 16, 145, 17);
+
+    const QRect cardGeometry[2] = {QRect(0, 40, 697, 193), QRect(0, 232, 697, 209)};
+    for (int index : {1, 0}) { // the question label lies on top
+        PlainLabel *label = new PlainLabel(m_client);
+        label->setObjectName(u"lblTime%1"_s.arg(index));
+        label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        label->setFont(MakeFont(UiGothicFamily(), 99.75));
+        label->setGeometry(cardGeometry[index]);
+        label->setAcceptDrops(true);
+        lblTime[index] = label;
+    }
+
+    // Only a choice from the list acts: typed text never becomes an item, and neither
+    // Enter nor leaving the field picks an entry, even when the text equals one.
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->setCompleter(nullptr);
+    disconnect(Combo1->lineEdit(), &QLineEdit::returnPressed, Combo1, nullptr);
+    disconnect(Combo1->lineEdit(), &QLineEdit::editingFinished, Combo1, nullptr);
+
+    setTabOrder(cmdEnd, cmbBefor);
+    setTabOrder(cmbBefor, cmdNext);
+    setTabOrder(cmdNext, Combo1);
+    setTabOrder(Combo1, cmdDataIn);
+    cmdEnd->setFocus();
+}
+
+void frmTesh::CreateMenus()
+{
+    QMenuBar *bar = menuBar();
+    // Keep the menu in the window, where the client area is measured from, and in the
+    // proportional UI font, in which the six heads fit on one row.
+    bar->setNativeMenuBar(false);
+    bar->setFont(MakeFont(UiGothicFamily(), 9));
+
+    mnuEnd = bar->addMenu(u"プログラムの終了"_s);
+    mnuEnd->setObjectName(u"mnuEnd"_s);
+    mnuEnd1 = mnuEnd->addAction(u"終了"_s);
+    mnuEnd1->setObjectName(u"mnuEnd1"_s);
+
+    mnuPaste = bar->addMenu(u"データの貼り付け"_s);
+    mnuPaste->setObjectName(u"mnuPaste"_s);
+    mnuPaste1 = mnuPaste->addAction(u"貼り付け"_s);
+    mnuPaste1->setObjectName(u"mnuPaste1"_s);
+
+    mnuKugiri = bar->addMenu(u"表示する語の区切り　"_s);
+    mnuKugiri->setObjectName(u"mnuKugiri"_s);
+    mnuKugiri1 = AddChoice(mnuKugiri, u"mnuKugiri1"_s, u"ｶﾝﾏ，ﾄﾞｯﾄ．句読点、。"_s);
+    mnuKugiri2 = AddChoice(mnuKugiri, u"mnuKugiri2"_s, u"スペース"_s);
+    mnuKugiri3 = AddChoice(mnuKugiri, u"mnuKugiri3"_s, u"改行"_s);
+
+    mnuHyouzi = bar->addMenu(u"上下の表示の大きさの比率"_s);
+    mnuHyouzi->setObjectName(u"mnuHyouzi"_s);
+    mnuHyouzi1 = AddChoice(mnuHyouzi, u"mnuHyouzi1"_s, u"上：下＝１：２"_s);
+    mnuHyouzi2 = AddChoice(mnuHyouzi, u"mnuHyouzi2"_s, u"上：下＝１：１"_s);
+    mnuHyouzi3 = AddChoice(mnuHyouzi, u"mnuHyouzi3"_s, u"上：下＝２：１"_s);
+
+    mnuFontColor = bar->addMenu(u"文字の色の指定"_s);
+    mnuFontColor->setObjectName(u"mnuFontColor"_s);
+    for (int index : kFontColorMenuOrder)
+        mnuFontColorItem[index] = AddChoice(mnuFontColor, u"mnuFontColor%1"_s.arg(index, 2, 10, QChar(u'0')),
+                                            PaletteCaption(index));
+
+    mnuBackColor = bar->addMenu(u"バックの色"_s);
+    mnuBackColor->setObjectName(u"mnuBackColor"_s);
+    for (int index : kBackColorMenuOrder)
+        mnuBackColorItem[index] = AddChoice(mnuBackColor, u"mnuBackColor%1"_s.arg(index, 2, 10, QChar(u'0')),
+                                            PaletteCaption(index));
+}
+
+void frmTesh::ConnectHandlers()
+{
+    const auto bind = [this](auto *sender, auto signal, void (frmTesh::*handler)()) {
+        connect(sender, signal, this, [this, handler] { Run([this, handler] { (this->*handler)(); }); });
+    };
+    bind(cmdEnd, &QPushButton::clicked, &frmTesh::cmdEnd_Click);
+    bind(mnuEnd1, &QAction::triggered, &frmTesh::mnuEnd1_Click);
+    bind(cmdNext, &QPushButton::clicked, &frmTesh::cmdNext_Click);
+    bind(cmbBefor, &QPushButton::clicked, &frmTesh::cmbBefor_Click);
+    bind(Combo1, &QComboBox::activated, &frmTesh::Combo1_Click);
+    bind(mnuHyouzi1, &QAction::triggered, &frmTesh::mnuHyouzi1_Click);
+    bind(mnuHyouzi2, &QAction::triggered, &frmTesh::mnuHyouzi2_Click);
+    bind(mnuHyouzi3, &QAction::triggered, &frmTesh::mnuHyouzi3_Click);
+    bind(mnuPaste1, &QAction::triggered, &frmTesh::mnuPaste1_Click);
+    bind(cmdDataIn, &QPushButton::clicked, &frmTesh::cmdDataIn_Click);
+    bind(mnuKugiri1, &QAction::triggered, &frmTesh::mnuKugiri1_Click);
+    bind(mnuKugiri2, &QAction::triggered, &frmTesh::mnuKugiri2_Click);
+    bind(mnuKugiri3, &QAction::triggered, &frmTesh::mnuKugiri3_Click);
+    for (int index = 0; index < kPaletteSize; ++index) {
+        connect(mnuFontColorItem[index], &QAction::triggered, this,
+                [this, index] { Run([this, index] { mnuFontColor_Click(index); }); });
+        connect(mnuBackColorItem[index], &QAction::triggered, this,
+                [this, index] { Run([this, index] { mnuBackColor_Click(index); }); });
+    }
+    for (int index : {0, 1}) {
+        connect(lblTime[index], &PlainLabel::clicked, this,
+                [this, index] { Run([this, index] { lblTime_Click(index); }); });
+        connect(lblTime[index], &PlainLabel::filesDropped, this, [this, index](const QMimeData *data) {
+            Run([this, index, data] { lblTime_DragDrop(index, data); });
+        });
+    }
+    m_client->installEventFilter(this);
+}
+
+void frmTesh::Run(const std::function<void()> &handler)
+{
+    try {
+        handler();
+    } catch (const RunTimeError &error) {
+        Tell(MessageKind::Error, error.message());
+    } catch (const std::bad_alloc &) {
+        Tell(MessageKind::Error, u"メモリが足りません。"_s);
+    } catch (const std::exception &error) {
+        Tell(MessageKind::Error, u"予期しないエラーが起きました。\n"_s + QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        Tell(MessageKind::Error, u"予期しないエラーが起きました。"_s);
+    }
+    // Shown only now, so that no other handler runs while one is half done.
+    const auto messages = std::exchange(m_messages, {});
+    for (const auto &[kind, text] : messages)
+        m_sink(kind, text);
+}
+
+void frmTesh::Tell(MessageKind kind, const QString &text)
+{
+    m_messages.append({kind, text});
+}
+
+bool frmTesh::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_client && event->type() == QEvent::Resize)
+        Run([this] { Form_Resize(); });
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void frmTesh::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // A restored window may keep its size and so bring no resize of its own.
+    if (event->type() == QEvent::WindowStateChange)
+        Run([this] { Form_Resize(); });
+}
+
+void frmTesh::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (CarriesFiles(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void frmTesh::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (CarriesFiles(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void frmTesh::dropEvent(QDropEvent *event)
+{
+    event->acceptProposedAction();
+    const QMimeData *data = event->mimeData();
+    Run([this, data] { Form_DragDrop(data); });
+}
+
+// Start-up and quit.
+
+void frmTesh::Form_Load()
+{
+    FontEnlage0 = 4.3f;
+    mnuKugiri1->setChecked(true);
+    mnuKugiri2->setChecked(false);
+    mnuKugiri3->setChecked(false);
+    mnuHyouzi1->setChecked(true);
+    mnuHyouzi2->setChecked(false);
+    TeshNow = -1;
+    TeshFlag = 1;
+    mnuBackColor_Click(1);
+    mnuFontColor_Click(15);
+    mnuHyouzi2_Click();
+    if (DataFileExists())
+        LoadCardData();
+}
+
+void frmTesh::cmdEnd_Click()
+{
+    close();
+}
+
+void frmTesh::mnuEnd1_Click()
+{
+    cmdEnd_Click();
+}
+
+// Layout and proportion.
+
+void frmTesh::Form_Resize()
+{
+    LayoutCards();
+}
+
+void frmTesh::LayoutCards()
+{
+    if (isMinimized())
+        return;
+    const CardLayout layout = ComputeCardLayout(CheckedProportion(), m_client->width(), m_client->height(),
+                                                lblTime[0]->y(), FontEnlage0, kPixelStore);
+    lblTime[0]->resize(int(layout.width0), int(layout.height0));
+    lblTime[0]->setPointSize(layout.font0);
+    lblTime[1]->setGeometry(lblTime[1]->x(), int(layout.top1), int(layout.width1), int(layout.height1));
+    lblTime[1]->setPointSize(layout.font1);
+    lblBorderLine->move(lblBorderLine->x(), int(layout.borderTop));
+    if (TeshNow >= 0)
+        FitCardFont();
+}
+
+void frmTesh::mnuHyouzi1_Click()
+{
+    SetHyouziMarks(mnuHyouzi1);
+    LayoutCards();
+}
+
+void frmTesh::mnuHyouzi2_Click()
+{
+    SetHyouziMarks(mnuHyouzi2);
+    LayoutCards();
+}
+
+void frmTesh::mnuHyouzi3_Click()
+{
+    SetHyouziMarks(mnuHyouzi3);
+    LayoutCards();
+}
+
+void frmTesh::SetHyouziMarks(QAction *chosen)
+{
+    for (QAction *item : {mnuHyouzi1, mnuHyouzi2, mnuHyouzi3})
+        item->setChecked(item == chosen);
+}
+
+Proportion frmTesh::CheckedProportion() const
+{
+    if (mnuHyouzi1->isChecked())
+        return Proportion::OneTwo;
+    if (mnuHyouzi2->isChecked())
+        return Proportion::OneOne;
+    return Proportion::TwoOne;
+}
+
+// Colours.
+
+void frmTesh::mnuFontColor_Click(int index)
+{
+    TeshFontColor = index;
+    ApplyFontColor();
+    mnuFontColorItem.at(index)->setChecked(true);
+}
+
+void frmTesh::mnuBackColor_Click(int index)
+{
+    TeshBackColor = qint32(PaletteColor(index));
+    ApplyBackColor();
+    mnuBackColorItem.at(index)->setChecked(true);
+}
+
+void frmTesh::ApplyFontColor()
+{
+    for (QAction *item : mnuFontColorItem)
+        item->setChecked(false);
+    const QColor color = ColorFromValue(PaletteColor(TeshFontColor));
+    for (QWidget *label : {lblTime[0], lblTime[1], lblNum, lblBorderLine})
+        SetTextColor(label, color);
+}
+
+void frmTesh::ApplyBackColor()
+{
+    for (QAction *item : mnuBackColorItem)
+        item->setChecked(false);
+    m_client->setBackColor(ColorFromValue(quint32(TeshBackColor)));
+}
+
+// The drill.
+
+void frmTesh::cmdNext_Click()
+{
+    if (TeshFlag == 1) {
+        TeshNow = CheckedAdd16(TeshNow, 1);
+        if (TeshNow > TeshMax) {
+            TeshNow = TeshMax;
+            return;
+        }
+        ShowQuestion();
+    } else {
+        FitCardFont();
+        lblTime[1]->setText(TeshData.cell(TeshNow, 1));
+        TeshFlag = 1;
+        lblNum->setText(PositionText(TeshNow, TeshMax, CardSide::Answer));
+    }
+}
+
+void frmTesh::cmbBefor_Click()
+{
+    TeshNow = CheckedSub16(TeshNow, 1);
+    if (TeshNow < 0) {
+        TeshNow = 0;
+        return;
+    }
+    ShowQuestion();
+}
+
+void frmTesh::Combo1_Click()
+{
+    const int chosen = Combo1->currentIndex();
+    if (chosen < 0)
+        return;
+    TeshNow = CheckedInt16(chosen - 1);
+    TeshFlag = 1;
+    cmdNext_Click();
+}
+
+void frmTesh::lblTime_Click(int)
+{
+    cmdNext_Click();
+}
+
+// Sizes both card labels for card TeshNow before the question shows, hiding the answer.
+void frmTesh::ShowQuestion()
+{
+    FitCardFont();
+    lblTime[0]->setText(TeshData.cell(TeshNow, 0));
+    lblTime[1]->setText(QString());
+    TeshFlag = 0;
+    lblNum->setText(PositionText(TeshNow, TeshMax, CardSide::Question));
+}
+
+void frmTesh::FitCardFont()
+{
+    const Proportion proportion = CheckedProportion();
+    // Both reads check the row before any size changes.
+    const QString &question = TeshData.cell(TeshNow, 0);
+    const QString &answer = TeshData.cell(TeshNow, 1);
+    const auto length = [](const QString &text) { return int(std::min<qsizetype>(text.size(), INT_MAX)); };
+    const float width0 = float(lblTime[0]->width());
+    const float width1 = float(lblTime[1]->width());
+    lblTime[0]->setPointSize(QuestionFontSize(proportion, length(question), width0, FontEnlage0));
+    lblTime[1]->setPointSize(AnswerFontSize(proportion, length(answer), width0, width1, FontEnlage0));
+}
+
+// The deck.
+
+void frmTesh::LoadCardData()
+{
+    TeshMax = 0;
+    if (!DataFileExists())
+        return;
+    const DataFileText file = ReadDataFile();
+    for (const QString &line : file.lines) {
+        TeshData.setCell(TeshMax, 0, line);
+        TeshMax = CheckedAdd16(TeshMax, 1);
+    }
+    lblNum->setText(CountText(TeshMax + 1));
+    if (TeshMax == 0)
+        return;
+    TeshMax = CheckedSub16(TeshMax, 1);
+    TeshMax = SplitCards(TeshData, TeshMax, CheckedDelimiterMode());
+
+    // Appending to an empty list would make its first entry current and put it in the
+    // text field; the list shows what the caller left there instead.
+    const QString editText = Combo1->currentText();
+    const int chosen = Combo1->currentIndex();
+    QStringList items;
+    items.reserve(TeshMax + 1);
+    for (int row = 0; row <= TeshMax; ++row)
+        items.append(ListItemText(TeshData, row));
+    Combo1->addItems(items);
+    Combo1->setCurrentIndex(chosen);
+    Combo1->setEditText(editText);
+
+    lblNum->setText(CountText(TeshMax + 1));
+    if (file.truncated)
+        Tell(MessageKind::Information,
+             u"データファイル「%1」は%2行を超えています。\n最初の%2行だけを読み込みました（ファイルはそのままです）。"_s
+                 .arg(DataFileName())
+                 .arg(kMaxDataLines));
+}
+
+DelimiterMode frmTesh::CheckedDelimiterMode() const
+{
+    if (mnuKugiri1->isChecked())
+        return DelimiterMode::Punctuation;
+    if (mnuKugiri2->isChecked())
+        return DelimiterMode::Blank;
+    return DelimiterMode::LinePairs;
+}
+
+void frmTesh::ResetDeck()
+{
+    TeshNow = -1;
+    TeshFlag = 1;
+    Combo1->clear();
+    Combo1->setEditText(u"表示する語の一覧です"_s);
+    lblTime[0]->setText(QString());
+    lblTime[1]->setText(QString());
+}
+
+void frmTesh::mnuPaste1_Click()
+{
+    Paste();
+}
+
+void frmTesh::cmdDataIn_Click()
+{
+    Paste();
+}
+
+void frmTesh::Paste()
+{
+    // Read first: a clipboard that cannot be read changes nothing.
+    const QMimeData *clipboard = QGuiApplication::clipboard()->mimeData();
+    if (clipboard == nullptr)
+        throw RunTimeError(u"クリップボードを読み取れませんでした。"_s);
+    const QString text = clipboard->text();
+    ResetDeck();
+    TeshMoto = text;
+    ReplaceDataFile([this] { WriteDataFile(PastedDataBytes(TeshMoto)); });
+    LoadCardData();
+}
+
+void frmTesh::Form_DragDrop(const QMimeData *data)
+{
+    TakeDroppedFile(data);
+}
+
+void frmTesh::lblTime_DragDrop(int, const QMimeData *data)
+{
+    TakeDroppedFile(data);
+}
+
+void frmTesh::TakeDroppedFile(const QMimeData *data)
+{
+    if (!CarriesFiles(data))
+        return;
+    // Opening refuses a folder, FIFO, device or unreadable file before anything changes.
+    SourceFile source(data->urls().constFirst().toLocalFile());
+    ResetDeck();
+    if (!source.isSameFileAs(DataFileName()))
+        ReplaceDataFile([&source] { source.copyOver(); });
+    LoadCardData();
+}
+
+// A failed write leaves the old data file whole; the user hears why, and the deck is
+// then loaded from the file as it is.
+void frmTesh::ReplaceDataFile(const std::function<void()> &write)
+{
+    try {
+        write();
+    } catch (const RunTimeError &error) {
+        Tell(MessageKind::Error, error.message());
+    }
+}
+
+void frmTesh::mnuKugiri1_Click()
+{
+    SetKugiriMarks(mnuKugiri1);
+    Paste();
+}
+
+void frmTesh::mnuKugiri2_Click()
+{
+    SetKugiriMarks(mnuKugiri2);
+    Paste();
+}
+
+void frmTesh::mnuKugiri3_Click()
+{
+    SetKugiriMarks(mnuKugiri3);
+    Paste();
+}
+
+void frmTesh::SetKugiriMarks(QAction *chosen)
+{
+    for (QAction *item : {mnuKugiri1, mnuKugiri2, mnuKugiri3})
+        item->setChecked(item == chosen);
+}

@@ -1,0 +1,81 @@
+#include "plainlabel.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTextOption>
+
+PlainLabel::PlainLabel(QWidget *parent) : QLabel(parent)
+{
+    // Card texts are data: "<b>" must show as typed, never as markup.
+    setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setWordWrap(true);
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void PlainLabel::setPointSize(float points)
+{
+    QFont f = font();
+    f.setPointSizeF(points > 0 ? double(points) : double(kSmallestPointSize));
+    setFont(f);
+}
+
+void PlainLabel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setPen(palette().color(foregroundRole()));
+    painter.setFont(font());
+    QTextOption option(alignment() & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask));
+    option.setWrapMode(wordWrap() ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
+    painter.setClipRect(rect());
+    painter.drawText(QRectF(rect()), text(), option);
+}
+
+void PlainLabel::mousePressEvent(QMouseEvent *event)
+{
+    m_pressed = event->button() == Qt::LeftButton;
+    QLabel::mousePressEvent(event);
+}
+
+void PlainLabel::mouseReleaseEvent(QMouseEvent *event)
+{
+    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    m_pressed = false;
+    QLabel::mouseReleaseEvent(event);
+    if (click)
+        emit clicked();
+}
+
+void PlainLabel::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (acceptDrops() && CarriesFiles(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void PlainLabel::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (acceptDrops() && CarriesFiles(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void PlainLabel::dropEvent(QDropEvent *event)
+{
+    event->acceptProposedAction();
+    emit filesDropped(event->mimeData());
+}
+
+bool CarriesFiles(const QMimeData *data)
+{
+    if (data == nullptr || !data->hasUrls())
+        return false;
+    const QList<QUrl> urls = data->urls();
+    return !urls.isEmpty()
+           && std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QLabel>
+
+class QMimeData;
+
+// A transparent label of the window: plain text from its top edge, wrapped to its width (at word
+// boundaries where there are any, anywhere in a long word or a run of kanji), cut off
+// below. The card labels also report clicks and accept dropped files.
+class PlainLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit PlainLabel(QWidget *parent = nullptr);
+
+    // Sets the point size the window computed. A font cannot have a size of 0 or less:
+    // such a size shows as kSmallestPointSize, which no readable label width produces.
+    void setPointSize(float points);
+    static constexpr float kSmallestPointSize = 1.0f;
+
+signals:
+    void clicked();
+    void filesDropped(const QMimeData *data);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    bool m_pressed = false;
+};
+
+// True when dragged data is a list of local files, the only thing a drop takes.
+bool CarriesFiles(const QMimeData *data);

@@ -1,0 +1,276 @@
+#include "windowtestutils.h"
+
+#include "deck/datafile.h"
+
+#include <QFontInfo>
+#include <QMenu>
+#include <QMenuBar>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray kExampleCp932 = "apple,\x82\xE8\x82\xF1\x82\xB2\r\ndog \x8C\xA2\r\ncat\x81\x42\x82\xCB\x82\xB1\r\n";
+
+QStringList CheckedActions(frmTesh &window)
+{
+    QStringList names;
+    for (QAction *action : window.findChildren<QAction *>())
+        if (action->isChecked())
+            names.append(action->objectName());
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { FailOnWarnings(); }
+    void withoutDataFile();
+    void loadsDataFile();
+    void notADataFile_data();
+    void notADataFile();
+    void emptyDataFile();
+    void moreThan301Lines();
+    void controls_data();
+    void controls();
+    void menus();
+    void japaneseFonts();
+    void focusAndTabOrder();
+    void quits_data();
+    void quits();
+};
+
+void TestStartup::withoutDataFile()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    QCOMPARE(w.list()->currentText(), u"データの貼り付けをして下さい"_s);
+    QCOMPARE(w.list()->count(), 0);
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
+    QCOMPARE(w.card(0)->text(), QString());
+    QCOMPARE(w.card(1)->text(), QString());
+    QCOMPARE(CheckedActions(*w), (QStringList{u"mnuBackColor01"_s, u"mnuFontColor15"_s, u"mnuHyouzi2"_s,
+                                              u"mnuKugiri1"_s}));
+    QCOMPARE(w->teshNow(), qint16(-1));
+    QCOMPARE(w->teshFlag(), qint16(1));
+    QCOMPARE(w->fontEnlage0(), 4.3f);
+    QCOMPARE(w->windowTitle(), u"Pelmor"_s);
+    QCOMPARE(w->windowIcon().pixmap(48, 48).size(), QSize(48, 48));
+    QVERIFY(w.messages.isEmpty());
+    QVERIFY(!QFile::exists(DataFileName())); // nothing is written at start
+}
+
+void TestStartup::loadsDataFile()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFileName(), kExampleCp932);
+    WindowUnderTest w;
+    QCOMPARE(w.items(), (QStringList{u"apple,りんご"_s, u"dog 犬,"_s, u"cat,ねこ"_s}));
+    QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
+    QCOMPARE(w.list()->currentText(), u"データの貼り付けをして下さい"_s); // the loader leaves the text
+    QCOMPARE(w.list()->currentIndex(), -1);
+    QCOMPARE(w.card(0)->text(), QString()); // no card on view at start
+    QCOMPARE(w->teshNow(), qint16(-1));
+    QCOMPARE(w->teshFlag(), qint16(1));
+    QCOMPARE(w->teshMax(), qint16(2));
+    QCOMPARE(CheckedActions(*w).size(), 4);
+}
+
+void TestStartup::notADataFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("directory") << u"directory"_s;
+    QTest::newRow("FIFO") << u"fifo"_s;
+    QTest::newRow("name differing in case") << u"case"_s;
+    QTest::newRow("broken link") << u"link"_s;
+}
+
+void TestStartup::notADataFile()
+{
+    QFETCH(QString, kind);
+    TempWorkDir dir;
+    if (kind == u"directory"_s)
+        QVERIFY(QDir().mkdir(DataFileName()));
+    else if (kind == u"fifo"_s)
+        QCOMPARE(mkfifo(QFile::encodeName(DataFileName()).constData(), 0600), 0);
+    else if (kind == u"case"_s)
+        WriteBytes(u"表示するデータ.TXT"_s, "a,b\r\n");
+    else
+        QVERIFY(QFile::link(u"nowhere"_s, DataFileName()));
+    WindowUnderTest w;
+    QCOMPARE(w.list()->count(), 0);
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
+    QVERIFY(w.messages.isEmpty());
+}
+
+void TestStartup::emptyDataFile()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFileName(), QByteArray());
+    WindowUnderTest w;
+    QCOMPARE(w.status(), u"データ数 ＝ 1"_s);
+    QCOMPARE(w.list()->count(), 0);
+    QCOMPARE(w->teshMax(), qint16(0));
+}
+
+void TestStartup::moreThan301Lines()
+{
+    TempWorkDir dir;
+    const QByteArray bytes = NumberedLines(400);
+    WriteBytes(DataFileName(), bytes);
+    WindowUnderTest w;
+    QCOMPARE(w.list()->count(), 301);
+    QCOMPARE(w.items().last(), u"q300,a300"_s);
+    QCOMPARE(w.status(), u"データ数 ＝ 301"_s);
+    QCOMPARE(w.messages.size(), 1);
+    QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
+    QVERIFY(w.messages.first().second.contains(u"最初の301行"_s));
+    QCOMPARE(ReadBytes(DataFileName()), bytes);
+}
+
+void TestStartup::controls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<double>("points");
+    QTest::addColumn<bool>("bold");
+
+    QTest::newRow("cmdDataIn") << u"cmdDataIn"_s << QRect(8, 8, 65, 33) << u"データの貼り付け"_s << 8.25 << false;
+    QTest::newRow("Combo1") << u"Combo1"_s << QRect(448, 16, 209, 20) << u"データの貼り付けをして下さい"_s << 9.0
+                            << false;
+    QTest::newRow("cmdNext") << u"cmdNext"_s << QRect(200, 8, 89, 33) << u"次へ→"_s << 14.25 << true;
+    QTest::newRow("cmbBefor") << u"cmbBefor"_s << QRect(88, 8, 97, 33) << u"←前へ"_s << 14.25 << true;
+    QTest::newRow("cmdEnd") << u"cmdEnd"_s << QRect(672, 8, 65, 33) << u"終了"_s << 14.25 << true;
+    QTest::newRow("lblBorderLine") << u"lblBorderLine"_s << QRect(0, 253, 25, 17) << u"－"_s << 15.75 << false;
+    QTest::newRow("lblNum") << u"lblNum"_s << QRect(296, 16, 145, 17) << u"データ数 ＝ 0"_s << 12.0 << false;
+    // The start-up layout at 1:1 has already given the card labels the full width.
+    QTest::newRow("lblTime1") << u"lblTime1"_s << QRect(0, 263, 749, 223) << QString() << double(749 / 4.3f)
+                              << false;
+    QTest::newRow("lblTime0") << u"lblTime0"_s << QRect(0, 40, 749, 223) << QString() << double(749 / 4.3f)
+                              << false;
+}
+
+void TestStartup::controls()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+    QFETCH(double, points);
+    QFETCH(bool, bold);
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.show();
+    QWidget *control = w.child(name);
+    QCOMPARE(control->geometry(), geometry);
+    QCOMPARE(control->font().pointSizeF(), points);
+    QCOMPARE(control->font().bold(), bold);
+    if (auto *label = qobject_cast<QLabel *>(control))
+        QCOMPARE(label->text(), caption);
+    else if (auto *button = qobject_cast<QPushButton *>(control))
+        QCOMPARE(button->text(), caption);
+    else
+        QCOMPARE(qobject_cast<QComboBox *>(control)->currentText(), caption);
+    QCOMPARE(w->centralWidget()->size(), QSize(749, 486));
+    // Later controls lie on top; the question label is the topmost.
+    const QObjectList stack = w->centralWidget()->children();
+    QCOMPARE(stack.last()->objectName(), u"lblTime0"_s);
+}
+
+void TestStartup::menus()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    const QStringList heads = {u"プログラムの終了"_s, u"データの貼り付け"_s, u"表示する語の区切り　"_s,
+                               u"上下の表示の大きさの比率"_s, u"文字の色の指定"_s, u"バックの色"_s};
+    const QList<QStringList> items = {
+        {u"終了"_s},
+        {u"貼り付け"_s},
+        {u"ｶﾝﾏ，ﾄﾞｯﾄ．句読点、。"_s, u"スペース"_s, u"改行"_s},
+        {u"上：下＝１：２"_s, u"上：下＝１：１"_s, u"上：下＝２：１"_s},
+    };
+    const QList<QAction *> bar = w->menuBar()->actions();
+    QCOMPARE(bar.size(), heads.size());
+    for (int h = 0; h < bar.size(); ++h) {
+        QCOMPARE(bar[h]->text(), heads[h]);
+        const QList<QAction *> actions = bar[h]->menu()->actions();
+        for (QAction *action : actions) {
+            QVERIFY(action->shortcut().isEmpty());
+            QVERIFY(!action->isSeparator());
+            QVERIFY(action->isEnabled());
+        }
+        if (h < items.size()) {
+            QStringList captions;
+            for (QAction *action : actions)
+                captions.append(action->text());
+            QCOMPARE(captions, items[h]);
+        } else {
+            QCOMPARE(actions.size(), 16);
+        }
+    }
+    // Captions carry no access keys.
+    for (QAction *action : w->findChildren<QAction *>())
+        QVERIFY2(!action->text().contains(u'&'), qPrintable(action->text()));
+}
+
+void TestStartup::japaneseFonts()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    const QStringList gothic = {u"IPAGothic"_s, u"Noto Sans CJK JP"_s};
+    const QStringList uiGothic = {u"IPAPGothic"_s, u"Noto Sans CJK JP"_s};
+    QVERIFY2(gothic.contains(QFontInfo(w.child(u"cmdNext"_s)->font()).family()),
+             qPrintable(QFontInfo(w.child(u"cmdNext"_s)->font()).family()));
+    QVERIFY(gothic.contains(QFontInfo(w.list()->font()).family()));
+    QVERIFY(uiGothic.contains(QFontInfo(w.card(0)->font()).family()));
+    QVERIFY(QFontInfo(w.child(u"cmdNext"_s)->font()).bold());
+}
+
+void TestStartup::focusAndTabOrder()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.show();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    QWidget *expected[] = {w.child(u"cmdEnd"_s), w.child(u"cmbBefor"_s), w.child(u"cmdNext"_s), w.list(),
+                           w.child(u"cmdDataIn"_s), w.child(u"cmdEnd"_s)};
+    for (QWidget *widget : expected) {
+        QWidget *focus = QApplication::focusWidget();
+        QVERIFY(focus == widget || focus->parentWidget() == widget); // the list's field counts as the list
+        QTest::keyClick(focus, Qt::Key_Tab);
+    }
+}
+
+void TestStartup::quits_data()
+{
+    QTest::addColumn<bool>("fromMenu");
+    QTest::newRow("cmdEnd") << false;
+    QTest::newRow("mnuEnd1") << true;
+}
+
+void TestStartup::quits()
+{
+    QFETCH(bool, fromMenu);
+    TempWorkDir dir;
+    WriteBytes(DataFileName(), kExampleCp932);
+    WindowUnderTest w;
+    w.show();
+    if (fromMenu)
+        w.trigger(u"mnuEnd1"_s);
+    else
+        w.click(u"cmdEnd"_s);
+    QVERIFY(!w->isVisible());
+    QCOMPARE(ReadBytes(DataFileName()), kExampleCp932);
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
