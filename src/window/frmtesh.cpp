@@ -546,13 +546,8 @@ void frmTesh::cmdDataIn_Click()
 
 void frmTesh::Paste()
 {
-    // Read first: a clipboard that cannot be read changes nothing.
-    const QMimeData *clipboard = QGuiApplication::clipboard()->mimeData();
-    if (clipboard == nullptr)
-        throw RunTimeError(u"クリップボードを読み取れませんでした。"_s);
-    const QString text = clipboard->text();
     ResetDeck();
-    TeshMoto = text;
+    TeshMoto = QGuiApplication::clipboard()->text();
     ReplaceDataFile([this] { WriteDataFile(PastedDataBytes(TeshMoto)); });
     LoadCardData();
 }

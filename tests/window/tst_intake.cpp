@@ -1,0 +1,296 @@
+#include "windowtestutils.h"
+
+#include "deck/datafile.h"
+
+#include <QClipboard>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QUrl>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+void SetClipboard(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text);
+}
+
+// Drops `data` on `target` the way the desktop does: a drag enter, then the drop.
+// Returns whether the drag was accepted.
+bool Drop(QWidget *target, QMimeData *data)
+{
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(QPointF(at), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    return true;
+}
+
+QMimeData *Files(const QStringList &paths)
+{
+    auto *data = new QMimeData;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    data->setUrls(urls);
+    return data;
+}
+
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_old); }
+
+private:
+    rlimit m_old;
+};
+
+} // namespace
+
+class TestIntake : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { FailOnWarnings(); }
+    void paste_data();
+    void paste();
+    void pasteResetsTheDrill();
+    void delimiterChoicePastesAgain();
+    void dropOnEachTarget_data();
+    void dropOnEachTarget();
+    void ignoresWhatIsNoFileList();
+    void refusesWhatIsNoFile_data();
+    void refusesWhatIsNoFile();
+    void droppingTheDataFileItself();
+    void failedWriteKeepsTheOldFile();
+};
+
+void TestIntake::paste_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("clipboard");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("status");
+
+    QTest::newRow("punctuation, LF lines") << u"mnuKugiri1"_s << u"apple,りんご\ndog 犬\ncat。ねこ"_s
+                                           << QByteArray("apple,\x82\xE8\x82\xF1\x82\xB2\r\ndog \x8C\xA2\r\ncat\x81\x42\x82\xCB\x82\xB1\r\n")
+                                           << QStringList{u"apple,りんご"_s, u"dog 犬,"_s, u"cat,ねこ"_s}
+                                           << u"データ数 ＝ 3"_s;
+    QTest::newRow("final line end gives an empty card") << u"mnuKugiri1"_s << u"a,b\r\nc,d\r\n"_s
+                                                        << QByteArray("a,b\r\nc,d\r\n\r\n")
+                                                        << QStringList{u"a,b"_s, u"c,d"_s, u","_s}
+                                                        << u"データ数 ＝ 3"_s;
+    QTest::newRow("blank, lone CR") << u"mnuKugiri2"_s << u"a b\rc　d"_s << QByteArray("a b\rc\x81\x40" "d\r\n")
+                                    << QStringList{u"a,b"_s, u"c,d"_s} << u"データ数 ＝ 2"_s;
+    QTest::newRow("line pairs, two lines") << u"mnuKugiri3"_s << u"q\na"_s << QByteArray("q\r\na\r\n")
+                                           << QStringList{u"q,a"_s} << u"データ数 ＝ 1"_s;
+    QTest::newRow("empty clipboard") << u"mnuKugiri1"_s << QString() << QByteArray("\r\n") << QStringList{u","_s}
+                                     << u"データ数 ＝ 1"_s;
+    QTest::newRow("outside code page 932") << u"mnuKugiri1"_s << u"café,カフェ\n한,😀"_s
+                                           << QByteArray("\xEF\xBB\xBF") + u"café,カフェ\r\n한,😀\r\n"_s.toUtf8()
+                                           << QStringList{u"café,カフェ"_s, u"한,😀"_s} << u"データ数 ＝ 2"_s;
+}
+
+void TestIntake::paste()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, clipboard);
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, items);
+    QFETCH(QString, status);
+    TempWorkDir dir;
+    WindowUnderTest w;
+    SetClipboard(u"x"_s);
+    w.trigger(mode); // selects the mode, and pastes
+    if (clipboard.isEmpty())
+        QGuiApplication::clipboard()->clear();
+    else
+        SetClipboard(clipboard);
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(ReadBytes(DataFileName()), file);
+    QCOMPARE(w.items(), items);
+    QCOMPARE(w.status(), status);
+    QCOMPARE(w->teshMoto(), clipboard);
+    QCOMPARE(w.list()->currentText(), u"表示する語の一覧です"_s);
+    QVERIFY(w.messages.isEmpty());
+}
+
+void TestIntake::pasteResetsTheDrill()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFileName(), NumberedLines(5));
+    WindowUnderTest w;
+    w.show();
+    for (int i = 0; i < 3; ++i)
+        w.click(u"cmdNext"_s);
+    SetClipboard(u"new,新"_s);
+    w.trigger(u"mnuPaste1"_s);
+    QCOMPARE(w.card(0)->text(), QString());
+    QCOMPARE(w.card(1)->text(), QString());
+    QCOMPARE(w->teshNow(), qint16(-1));
+    QCOMPARE(w->teshFlag(), qint16(1));
+    QCOMPARE(w.items(), QStringList{u"new,新"_s});
+    w.click(u"cmdNext"_s);
+    QCOMPARE(w.card(0)->text(), u"new"_s);
+}
+
+void TestIntake::delimiterChoicePastesAgain()
+{
+    TempWorkDir dir;
+    WriteBytes(u"dropped.txt"_s, "from,file\r\n");
+    WindowUnderTest w;
+    QVERIFY(Drop(w.get(), Files({u"dropped.txt"_s})));
+    QCOMPARE(w.items(), QStringList{u"from,file"_s});
+    SetClipboard(u"one two\nthree four"_s);
+    w.trigger(u"mnuKugiri2"_s);
+    QCOMPARE(ReadBytes(DataFileName()), QByteArray("one two\r\nthree four\r\n"));
+    QCOMPARE(w.items(), (QStringList{u"one,two"_s, u"three,four"_s}));
+    QVERIFY(w.action(u"mnuKugiri2"_s)->isChecked());
+    QVERIFY(!w.action(u"mnuKugiri1"_s)->isChecked());
+    SetClipboard(u"x y"_s);
+    w.trigger(u"mnuKugiri2"_s); // already checked: pastes again, stays checked
+    QCOMPARE(w.items(), QStringList{u"x,y"_s});
+    QVERIFY(w.action(u"mnuKugiri2"_s)->isChecked());
+}
+
+void TestIntake::dropOnEachTarget_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("window") << u"frmTesh"_s;
+    QTest::newRow("question label") << u"lblTime0"_s;
+    QTest::newRow("answer label") << u"lblTime1"_s;
+}
+
+void TestIntake::dropOnEachTarget()
+{
+    QFETCH(QString, target);
+    TempWorkDir dir;
+    const QByteArray first = "\x8C\xA2,dog\r\n\x94\x4C,cat\r\n";
+    WriteBytes(u"first.txt"_s, first);
+    WriteBytes(u"second.txt"_s, "second,2\r\n");
+    WriteBytes(u"third.txt"_s, "third,3\r\n");
+    WriteBytes(DataFileName(), NumberedLines(4));
+    WindowUnderTest w;
+    w.show();
+    w.click(u"cmdNext"_s);
+    QWidget *widget = target == u"frmTesh"_s ? w.get() : w.child(target);
+    QVERIFY(Drop(widget, Files({u"first.txt"_s, u"second.txt"_s, u"third.txt"_s})));
+    QCOMPARE(ReadBytes(DataFileName()), first);
+    QCOMPARE(w.items(), (QStringList{u"犬,dog"_s, u"猫,cat"_s}));
+    QCOMPARE(w.status(), u"データ数 ＝ 2"_s);
+    QCOMPARE(w.card(0)->text(), QString());
+    QCOMPARE(w->teshNow(), qint16(-1));
+    QVERIFY(w.messages.isEmpty());
+}
+
+void TestIntake::ignoresWhatIsNoFileList()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFileName(), NumberedLines(3));
+    WindowUnderTest w;
+    w.show();
+    w.click(u"cmdNext"_s);
+    auto *text = new QMimeData;
+    text->setText(u"dragged,text"_s);
+    QVERIFY(!Drop(w.get(), text));
+    auto *link = new QMimeData;
+    link->setUrls({QUrl(u"https://example.org/list.txt"_s)});
+    QVERIFY(!Drop(w.card(0), link));
+    // Even a drop that arrives without the drag being accepted changes nothing.
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, text, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.get(), &drop);
+    QCOMPARE(w.card(0)->text(), u"q0"_s);
+    QCOMPARE(w.items().size(), 3);
+    QCOMPARE(ReadBytes(DataFileName()), NumberedLines(3));
+    delete text;
+    delete link;
+}
+
+void TestIntake::refusesWhatIsNoFile_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("folder") << u"folder"_s;
+    QTest::newRow("FIFO") << u"fifo"_s;
+    QTest::newRow("device") << u"/dev/zero"_s;
+    QTest::newRow("broken link") << u"broken"_s;
+}
+
+void TestIntake::refusesWhatIsNoFile()
+{
+    QFETCH(QString, path);
+    TempWorkDir dir;
+    QVERIFY(QDir().mkdir(u"folder"_s));
+    QCOMPARE(mkfifo("fifo", 0600), 0);
+    QVERIFY(QFile::link(u"nowhere"_s, u"broken"_s));
+    WriteBytes(DataFileName(), NumberedLines(3));
+    WindowUnderTest w;
+    w.show();
+    w.click(u"cmdNext"_s);
+    QVERIFY(Drop(w.get(), Files({path})));
+    QCOMPARE(w.messages.size(), 1);
+    QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Error);
+    QVERIFY2(w.messages.first().second.contains(u"読み込め"_s), qPrintable(w.messages.first().second));
+    QCOMPARE(w.card(0)->text(), u"q0"_s); // the deck on view stays
+    QCOMPARE(w.items().size(), 3);
+    QCOMPARE(ReadBytes(DataFileName()), NumberedLines(3));
+}
+
+void TestIntake::droppingTheDataFileItself()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFileName(), NumberedLines(3));
+    WindowUnderTest w;
+    QVERIFY(Drop(w.get(), Files({DataFileName()})));
+    QCOMPARE(ReadBytes(DataFileName()), NumberedLines(3));
+    QCOMPARE(w.items().size(), 3);
+    QVERIFY(w.messages.isEmpty());
+}
+
+void TestIntake::failedWriteKeepsTheOldFile()
+{
+    TempWorkDir dir;
+    const QByteArray old = NumberedLines(3);
+    WriteBytes(DataFileName(), old);
+    WriteBytes(u"big.txt"_s, NumberedLines(40));
+    WindowUnderTest w;
+    w.show();
+    w.click(u"cmdNext"_s);
+    {
+        FileSizeLimit limit(64);
+        SetClipboard(QString::fromLatin1(NumberedLines(40)));
+        w.click(u"cmdDataIn"_s);
+        QVERIFY(Drop(w.card(1), Files({u"big.txt"_s})));
+    }
+    QCOMPARE(ReadBytes(DataFileName()), old);
+    QCOMPARE(w.messages.size(), 2);
+    for (const Message &message : w.messages) {
+        QCOMPARE(message.first, frmTesh::MessageKind::Error);
+        QVERIFY2(message.second.contains(u"書き込めませんでした"_s), qPrintable(message.second));
+    }
+    // The window shows the deck of the file as it is, not a half state.
+    QCOMPARE(w.items(), (QStringList{u"q0,a0"_s, u"q1,a1"_s, u"q2,a2"_s}));
+    QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
+}
+
+QTEST_MAIN(TestIntake)
+#include "tst_intake.moc"
