@@ -23,8 +23,9 @@ public:
     WindowUnderTest()
     {
         InstallJapaneseFontSubstitutes();
-        m_window = std::make_unique<frmTesh>(
-            [this](frmTesh::MessageKind kind, const QString &text) { messages.append({kind, text}); });
+        m_window = std::make_unique<frmTesh>([this](frmTesh::MessageKind kind, const QString &text) {
+            messages.append({kind, text});
+        });
     }
 
     frmTesh &operator*() { return *m_window; }
@@ -37,8 +38,7 @@ public:
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
 
-    template <typename T = QWidget>
-    T *child(const QString &name)
+    template <typename T = QWidget> T *child(const QString &name)
     {
         T *found = m_window->findChild<T *>(name);
         if (found == nullptr)

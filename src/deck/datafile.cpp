@@ -143,8 +143,8 @@ public:
         m_target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
         m_what = Quoted(path) + u"に書き込めませんでした。"_s;
         const QFileInfo target(m_target);
-        QByteArray pattern = QFile::encodeName(target.absolutePath() + u"/."_s + target.fileName()
-                                               + u".XXXXXX"_s);
+        QByteArray pattern =
+            QFile::encodeName(target.absolutePath() + u"/."_s + target.fileName() + u".XXXXXX"_s);
         const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
         if (fd < 0)
             Fail(m_what, errno);
@@ -230,8 +230,8 @@ DataFileText ReadDataFile(const QString &path)
     Fd fd;
     struct stat info;
     if (const int error = OpenRegularFile(path, fd, info); error != 0)
-        throw RunTimeError(what + u"\n"_s
-                           + (error < 0 ? u"通常のファイルではありません。"_s : ErrnoText(error)));
+        throw RunTimeError(what + u"\n"_s +
+                           (error < 0 ? u"通常のファイルではありません。"_s : ErrnoText(error)));
 
     QByteArray chunk(kChunkSize, Qt::Uninitialized);
     // A single CR anywhere decides how lines end, so look for one first.
@@ -292,9 +292,9 @@ SourceFile::SourceFile(const QString &path) : m_path(path)
     struct stat info;
     if (const int error = OpenRegularFile(path, fd, info); error != 0) {
         const QString what = Quoted(path) + u"は読み込めません。"_s;
-        throw RunTimeError(what + u"\n"_s
-                           + (error < 0 ? u"通常のファイルではありません（デバイスや名前付きパイプなど）。"_s
-                                        : ErrnoText(error)));
+        throw RunTimeError(what + u"\n"_s +
+                           (error < 0 ? u"通常のファイルではありません（デバイスや名前付きパイプなど）。"_s
+                                      : ErrnoText(error)));
     }
     m_fd = fd.release();
 }
@@ -308,8 +308,8 @@ SourceFile::~SourceFile()
 bool SourceFile::isSameFileAs(const QString &path) const
 {
     struct stat mine, other;
-    return ::fstat(m_fd, &mine) == 0 && ::stat(QFile::encodeName(path).constData(), &other) == 0
-           && mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+    return ::fstat(m_fd, &mine) == 0 && ::stat(QFile::encodeName(path).constData(), &other) == 0 &&
+           mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
 }
 
 void SourceFile::copyOver(const QString &path)

@@ -19,8 +19,8 @@ bool DataFileExists(const QString &path = DataFileName());
 
 struct DataFileText
 {
-    QStringList lines;       // at most kMaxDataLines
-    bool truncated = false;  // the file has more lines than that
+    QStringList lines;      // at most kMaxDataLines
+    bool truncated = false; // the file has more lines than that
     TextEncoding encoding = TextEncoding::Cp932;
 };
 

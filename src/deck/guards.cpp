@@ -5,10 +5,7 @@
 
 using namespace Qt::StringLiterals;
 
-RunTimeError::RunTimeError(QString message)
-    : m_message(std::move(message)), m_utf8(m_message.toUtf8())
-{
-}
+RunTimeError::RunTimeError(QString message) : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
 
 qint16 CheckedInt16(int value)
 {

@@ -1,8 +1,6 @@
 #include "linecutter.h"
 
-LineCutter::LineCutter(LineEnds ends, int maxLines) : m_ends(ends), m_maxLines(maxLines)
-{
-}
+LineCutter::LineCutter(LineEnds ends, int maxLines) : m_ends(ends), m_maxLines(maxLines) {}
 
 void LineCutter::endLine()
 {

@@ -32,8 +32,8 @@ private:
     int m_maxLines;
     QList<QByteArray> m_lines;
     QByteArray m_current;
-    bool m_inLine = false;      // bytes of an unfinished line were seen
-    bool m_afterCr = false;     // the last byte ended a line with CR: an LF now belongs to it
+    bool m_inLine = false;  // bytes of an unfinished line were seen
+    bool m_afterCr = false; // the last byte ended a line with CR: an LF now belongs to it
     bool m_truncated = false;
 };
 

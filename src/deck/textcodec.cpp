@@ -71,4 +71,3 @@ QStringList DecodeLines(const QList<QByteArray> &lines, TextEncoding encoding)
         decoded.append(encoding == TextEncoding::Utf8 ? QString::fromUtf8(line) : DecodeCp932(line));
     return decoded;
 }
-

@@ -15,6 +15,6 @@ QString CountText(int count)
 
 QString PositionText(int row, int lastRow, CardSide side)
 {
-    return StatusNumber(row + 1) + u" / "_s + StatusNumber(lastRow + 1)
-           + (side == CardSide::Question ? u" 問い"_s : u" 答え"_s);
+    return StatusNumber(row + 1) + u" / "_s + StatusNumber(lastRow + 1) +
+           (side == CardSide::Question ? u" 問い"_s : u" 答え"_s);
 }

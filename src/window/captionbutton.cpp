@@ -25,6 +25,7 @@ void CaptionButton::paintEvent(QPaintEvent *)
                        style()->pixelMetric(QStyle::PM_ButtonShiftVertical, &option, this));
     QTextOption text(Qt::AlignCenter);
     text.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(QRectF(area), caption, text);
 }

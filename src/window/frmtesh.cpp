@@ -241,7 +241,8 @@ void frmTesh::Run(const std::function<void()> &handler)
     } catch (const std::bad_alloc &) {
         Tell(MessageKind::Error, u"メモリが足りません。"_s);
     } catch (const std::exception &error) {
-        Tell(MessageKind::Error, u"予期しないエラーが起きました。\n"_s + QString::fromLocal8Bit(error.what()));
+        Tell(MessageKind::Error,
+             u"予期しないエラーが起きました。\n"_s + QString::fromLocal8Bit(error.what()));
     } catch (...) {
         Tell(MessageKind::Error, u"予期しないエラーが起きました。"_s);
     }
@@ -509,10 +510,11 @@ void frmTesh::LoadCardData()
 
     lblNum->setText(CountText(TeshMax + 1));
     if (file.truncated)
-        Tell(MessageKind::Information,
-             u"データファイル「%1」は%2行を超えています。\n最初の%2行だけを読み込みました（ファイルはそのままです）。"_s
-                 .arg(DataFileName())
-                 .arg(kMaxDataLines));
+        Tell(
+            MessageKind::Information,
+            u"データファイル「%1」は%2行を超えています。\n最初の%2行だけを読み込みました（ファイルはそのままです）。"_s
+                .arg(DataFileName())
+                .arg(kMaxDataLines));
 }
 
 DelimiterMode frmTesh::CheckedDelimiterMode() const

@@ -133,12 +133,12 @@ private:
 
     // State of the run.
     float FontEnlage0 = 0;
-    qint16 TeshNow = 0;   // row of the current card, -1 before the first
-    qint16 TeshFlag = 0;  // 1: the next press takes the next card; 0: it reveals the answer
-    qint16 TeshMax = 0;   // row of the last card
-    QString TeshMoto;     // the last pasted clipboard text
-    qint32 TeshFontColor = 0;  // palette index
-    qint32 TeshBackColor = 0;  // colour value
+    qint16 TeshNow = 0;       // row of the current card, -1 before the first
+    qint16 TeshFlag = 0;      // 1: the next press takes the next card; 0: it reveals the answer
+    qint16 TeshMax = 0;       // row of the last card
+    QString TeshMoto;         // the last pasted clipboard text
+    qint32 TeshFontColor = 0; // palette index
+    qint32 TeshBackColor = 0; // colour value
     CardTable TeshData;
 
     MessageSink m_sink;

@@ -9,8 +9,8 @@ class QString;
 // Chinese one).
 void InstallJapaneseFontSubstitutes();
 
-QString GothicFamily();    // "ＭＳ ゴシック"
-QString UiGothicFamily();  // "MS UI Gothic"
+QString GothicFamily();   // "ＭＳ ゴシック"
+QString UiGothicFamily(); // "MS UI Gothic"
 
 // Fonts, the application font for menus and message boxes, and Qt's own texts (dialog
 // buttons, the edit menu of the list) in Japanese.

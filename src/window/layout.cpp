@@ -27,8 +27,8 @@ double WholeNonNegativePixels(double value)
 const Store kExactStore = {Single, Single};
 const Store kPixelStore = {WholePixels, WholeNonNegativePixels};
 
-CardLayout ComputeCardLayout(Proportion proportion, double clientWidth, double clientHeight,
-                             double top0, float enlarge, const Store &store)
+CardLayout ComputeCardLayout(Proportion proportion, double clientWidth, double clientHeight, double top0,
+                             float enlarge, const Store &store)
 {
     CardLayout l;
     l.width0 = store.size(clientWidth);

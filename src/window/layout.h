@@ -8,14 +8,14 @@
 // precision in the exact computation), so that rounding carries into the later rows.
 struct CardLayout
 {
-    double width0 = 0;     // upper (question) label
+    double width0 = 0; // upper (question) label
     double height0 = 0;
     float font0 = 0;
-    double width1 = 0;     // lower (answer) label
+    double width1 = 0; // lower (answer) label
     double top1 = 0;
     double height1 = 0;
     float font1 = 0;
-    double borderTop = 0;  // divider, 10 pixels above the boundary
+    double borderTop = 0; // divider, 10 pixels above the boundary
 };
 
 struct Store
@@ -29,5 +29,5 @@ extern const Store kExactStore;
 // Whole pixels, sizes never below 0: what a widget keeps.
 extern const Store kPixelStore;
 
-CardLayout ComputeCardLayout(Proportion proportion, double clientWidth, double clientHeight,
-                             double top0, float enlarge, const Store &store);
+CardLayout ComputeCardLayout(Proportion proportion, double clientWidth, double clientHeight, double top0,
+                             float enlarge, const Store &store);

@@ -42,7 +42,8 @@ void PlainLabel::mousePressEvent(QMouseEvent *event)
 
 void PlainLabel::mouseReleaseEvent(QMouseEvent *event)
 {
-    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    const bool click =
+        m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
     m_pressed = false;
     QLabel::mouseReleaseEvent(event);
     if (click)
@@ -76,6 +77,6 @@ bool CarriesFiles(const QMimeData *data)
     if (data == nullptr || !data->hasUrls())
         return false;
     const QList<QUrl> urls = data->urls();
-    return !urls.isEmpty()
-           && std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+    return !urls.isEmpty() &&
+           std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
 }

@@ -33,7 +33,8 @@ void TestLineCutter::cutsWholeInput_data()
     QTest::newRow("no CR at all: LF ends lines") << QByteArray("a\nb\n") << Lines{"a", "b"};
     QTest::newRow("LF only, doubled") << QByteArray("a\n\nb\n\n") << Lines{"a", "", "b", ""};
     QTest::newRow("only a line end") << QByteArray("\r\n") << Lines{""};
-    QTest::newRow("NUL and controls are text") << QByteArray("a\0\tb\r\n", 6) << Lines{QByteArray("a\0\tb", 4)};
+    QTest::newRow("NUL and controls are text")
+        << QByteArray("a\0\tb\r\n", 6) << Lines{QByteArray("a\0\tb", 4)};
 }
 
 void TestLineCutter::cutsWholeInput()

@@ -103,8 +103,8 @@ void TestTextCodec::detectsEncoding_data()
 
     QTest::newRow("ASCII only") << QList<QByteArray>{"a,b"} << false << TextEncoding::Cp932;
     QTest::newRow("UTF-8 lines") << QList<QByteArray>{"a", u"犬"_s.toUtf8()} << false << TextEncoding::Utf8;
-    QTest::newRow("one line not UTF-8") << QList<QByteArray>{u"犬"_s.toUtf8(), "\x8C\xA2"} << false
-                                        << TextEncoding::Cp932;
+    QTest::newRow("one line not UTF-8")
+        << QList<QByteArray>{u"犬"_s.toUtf8(), "\x8C\xA2"} << false << TextEncoding::Cp932;
     QTest::newRow("byte order mark") << QList<QByteArray>{"a"} << true << TextEncoding::Utf8;
 }
 
@@ -122,8 +122,11 @@ void TestTextCodec::encodesDataText_data()
     QTest::addColumn<QByteArray>("bytes");
 
     QTest::newRow("code page 932") << u"犬,dog\r\n"_s << QByteArray("\x8C\xA2,dog\r\n");
-    QTest::newRow("outside code page 932: UTF-8 with BOM") << u"café\r\n"_s << QByteArray("\xEF\xBB\xBF" "caf\xC3\xA9\r\n");
-    QTest::newRow("katakana that would pass for UTF-8") << u"ﾃｽ\r\n"_s << QByteArray("\xEF\xBB\xBF\xEF\xBE\x83\xEF\xBD\xBD\r\n");
+    QTest::newRow("outside code page 932: UTF-8 with BOM") << u"café\r\n"_s
+                                                           << QByteArray("\xEF\xBB\xBF"
+                                                                         "caf\xC3\xA9\r\n");
+    QTest::newRow("katakana that would pass for UTF-8")
+        << u"ﾃｽ\r\n"_s << QByteArray("\xEF\xBB\xBF\xEF\xBE\x83\xEF\xBD\xBD\r\n");
 }
 
 void TestTextCodec::encodesDataText()

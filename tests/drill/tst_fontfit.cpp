@@ -9,7 +9,8 @@ enum class Label { Question, Answer };
 
 float Fit(Proportion p, Label label, int length, float w0, float w1)
 {
-    return label == Label::Question ? QuestionFontSize(p, length, w0, F) : AnswerFontSize(p, length, w0, w1, F);
+    return label == Label::Question ? QuestionFontSize(p, length, w0, F)
+                                    : AnswerFontSize(p, length, w0, w1, F);
 }
 
 // What a cell's divisor gives, computed the way the table is defined.
@@ -91,25 +92,53 @@ void TestFontFit::bandEdges_data()
     const auto Q = Label::Question, A = Label::Answer;
     const Row rows[] = {
         // question, 1:2
-        {OneTwo, Q, 3, W0, F15}, {OneTwo, Q, 4, W0, 4 * 1.4 + 0.5}, {OneTwo, Q, 5, W0, 5 * 1.5 + 0.5},
-        {OneTwo, Q, 8, W0, 8 * 1.5 + 0.5}, {OneTwo, Q, 9, W0, 9 * 1.2 + 0.5}, {OneTwo, Q, 12, W0, 12 * 1.2 + 0.5},
+        {OneTwo, Q, 3, W0, F15},
+        {OneTwo, Q, 4, W0, 4 * 1.4 + 0.5},
+        {OneTwo, Q, 5, W0, 5 * 1.5 + 0.5},
+        {OneTwo, Q, 8, W0, 8 * 1.5 + 0.5},
+        {OneTwo, Q, 9, W0, 9 * 1.2 + 0.5},
+        {OneTwo, Q, 12, W0, 12 * 1.2 + 0.5},
         {OneTwo, Q, 13, W0, 14.9},
         // question, 1:1
-        {OneOne, Q, 3, W0, F}, {OneOne, Q, 4, W0, 4 * 1.4 + 0.5}, {OneOne, Q, 5, W0, 5.5},
-        {OneOne, Q, 6, W0, 6.5}, {OneOne, Q, 7, W0, 7.5}, {OneOne, Q, 12, W0, 12.5}, {OneOne, Q, 13, W0, 12.5},
+        {OneOne, Q, 3, W0, F},
+        {OneOne, Q, 4, W0, 4 * 1.4 + 0.5},
+        {OneOne, Q, 5, W0, 5.5},
+        {OneOne, Q, 6, W0, 6.5},
+        {OneOne, Q, 7, W0, 7.5},
+        {OneOne, Q, 12, W0, 12.5},
+        {OneOne, Q, 13, W0, 12.5},
         // question, 2:1
-        {TwoOne, Q, 3, W0, F}, {TwoOne, Q, 4, W0, 4 * 1.4 + 0.5}, {TwoOne, Q, 10, W0, 10.5},
-        {TwoOne, Q, 11, W0, 10.5}, {TwoOne, Q, 13, W0, 10.5},
+        {TwoOne, Q, 3, W0, F},
+        {TwoOne, Q, 4, W0, 4 * 1.4 + 0.5},
+        {TwoOne, Q, 10, W0, 10.5},
+        {TwoOne, Q, 11, W0, 10.5},
+        {TwoOne, Q, 13, W0, 10.5},
         // answer, 1:2
-        {OneTwo, A, 0, W1, F}, {OneTwo, A, 3, W1, F}, {OneTwo, A, 4, W0, 4 * 1.4 + 0.5}, {OneTwo, A, 5, W0, 5.5},
-        {OneTwo, A, 6, W0, 6.5}, {OneTwo, A, 10, W0, 10.5}, {OneTwo, A, 11, W0, 10.5}, {OneTwo, A, 13, W0, 10.5},
+        {OneTwo, A, 0, W1, F},
+        {OneTwo, A, 3, W1, F},
+        {OneTwo, A, 4, W0, 4 * 1.4 + 0.5},
+        {OneTwo, A, 5, W0, 5.5},
+        {OneTwo, A, 6, W0, 6.5},
+        {OneTwo, A, 10, W0, 10.5},
+        {OneTwo, A, 11, W0, 10.5},
+        {OneTwo, A, 13, W0, 10.5},
         // answer, 1:1
-        {OneOne, A, 3, W0, F}, {OneOne, A, 4, W0, 4 * 1.4 + 0.5}, {OneOne, A, 5, W0, 5.5},
-        {OneOne, A, 6, W0, 7.5}, {OneOne, A, 7, W0, 7.5}, {OneOne, A, 12, W0, 12.5}, {OneOne, A, 13, W0, 12.5},
+        {OneOne, A, 3, W0, F},
+        {OneOne, A, 4, W0, 4 * 1.4 + 0.5},
+        {OneOne, A, 5, W0, 5.5},
+        {OneOne, A, 6, W0, 7.5},
+        {OneOne, A, 7, W0, 7.5},
+        {OneOne, A, 12, W0, 12.5},
+        {OneOne, A, 13, W0, 12.5},
         // answer, 2:1
-        {TwoOne, A, 3, W1, F15}, {TwoOne, A, 4, W0, 4 * 1.5 + 0.5}, {TwoOne, A, 5, W0, 5 * 1.4 + 0.5},
-        {TwoOne, A, 8, W0, 8 * 1.4 + 0.5}, {TwoOne, A, 9, W0, 9 * 1.2 + 0.5}, {TwoOne, A, 12, W0, 12 * 1.2 + 0.5},
-        {TwoOne, A, 13, W0, 14.9}, {TwoOne, A, 500, W0, 14.9},
+        {TwoOne, A, 3, W1, F15},
+        {TwoOne, A, 4, W0, 4 * 1.5 + 0.5},
+        {TwoOne, A, 5, W0, 5 * 1.4 + 0.5},
+        {TwoOne, A, 8, W0, 8 * 1.4 + 0.5},
+        {TwoOne, A, 9, W0, 9 * 1.2 + 0.5},
+        {TwoOne, A, 12, W0, 12 * 1.2 + 0.5},
+        {TwoOne, A, 13, W0, 14.9},
+        {TwoOne, A, 500, W0, 14.9},
     };
     const char *names[] = {"1:2", "1:1", "2:1"};
     for (const Row &row : rows) {

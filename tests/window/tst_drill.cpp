@@ -77,22 +77,24 @@ void TestDrill::steps_data()
     QTest::newRow("first question") << u"n"_s << View{u"q1"_s, QString(), u" 1 /  10 問い"_s} << 0 << 0;
     QTest::newRow("first answer") << u"nn"_s << View{u"q1"_s, u"a1"_s, u" 1 /  10 答え"_s} << 0 << 1;
     QTest::newRow("second question") << u"nnn"_s << View{u"q2"_s, QString(), u" 2 /  10 問い"_s} << 1 << 0;
-    QTest::newRow("clicks on labels act as next") << u"01"_s << View{u"q1"_s, u"a1"_s, u" 1 /  10 答え"_s} << 0
-                                                  << 1;
-    QTest::newRow("previous from answer 5") << u"nnnnnnnnnp"_s << View{u"q4"_s, QString(), u" 4 /  10 問い"_s}
-                                            << 3 << 0;
-    QTest::newRow("then its answer") << u"nnnnnnnnnpn"_s << View{u"q4"_s, u"a4"_s, u" 4 /  10 答え"_s} << 3 << 1;
-    QTest::newRow("previous on first question") << u"np"_s << View{u"q1"_s, QString(), u" 1 /  10 問い"_s} << 0
-                                                 << 0;
-    QTest::newRow("previous on first answer") << u"nnp"_s << View{u"q1"_s, u"a1"_s, u" 1 /  10 答え"_s} << 0 << 1;
-    QTest::newRow("previous before any card") << u"p"_s << View{QString(), QString(), u"データ数 ＝ 10"_s} << 0
-                                              << 1;
+    QTest::newRow("clicks on labels act as next")
+        << u"01"_s << View{u"q1"_s, u"a1"_s, u" 1 /  10 答え"_s} << 0 << 1;
+    QTest::newRow("previous from answer 5")
+        << u"nnnnnnnnnp"_s << View{u"q4"_s, QString(), u" 4 /  10 問い"_s} << 3 << 0;
+    QTest::newRow("then its answer") << u"nnnnnnnnnpn"_s << View{u"q4"_s, u"a4"_s, u" 4 /  10 答え"_s} << 3
+                                     << 1;
+    QTest::newRow("previous on first question")
+        << u"np"_s << View{u"q1"_s, QString(), u" 1 /  10 問い"_s} << 0 << 0;
+    QTest::newRow("previous on first answer")
+        << u"nnp"_s << View{u"q1"_s, u"a1"_s, u" 1 /  10 答え"_s} << 0 << 1;
+    QTest::newRow("previous before any card")
+        << u"p"_s << View{QString(), QString(), u"データ数 ＝ 10"_s} << 0 << 1;
     QTest::newRow("then next shows the second card")
         << u"pn"_s << View{u"q2"_s, QString(), u" 2 /  10 問い"_s} << 1 << 0;
     QTest::newRow("last question still reveals")
         << QString(19, u'n') << View{u"q10"_s, QString(), u" 10 /  10 問い"_s} << 9 << 0;
-    QTest::newRow("last answer stays") << QString(25, u'n') << View{u"q10"_s, u"a10"_s, u" 10 /  10 答え"_s} << 9
-                                       << 1;
+    QTest::newRow("last answer stays")
+        << QString(25, u'n') << View{u"q10"_s, u"a10"_s, u" 10 /  10 答え"_s} << 9 << 1;
 }
 
 void TestDrill::steps()

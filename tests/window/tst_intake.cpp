@@ -91,23 +91,25 @@ void TestIntake::paste_data()
     QTest::addColumn<QStringList>("items");
     QTest::addColumn<QString>("status");
 
-    QTest::newRow("punctuation, LF lines") << u"mnuKugiri1"_s << u"apple,りんご\ndog 犬\ncat。ねこ"_s
-                                           << QByteArray("apple,\x82\xE8\x82\xF1\x82\xB2\r\ndog \x8C\xA2\r\ncat\x81\x42\x82\xCB\x82\xB1\r\n")
-                                           << QStringList{u"apple,りんご"_s, u"dog 犬,"_s, u"cat,ねこ"_s}
-                                           << u"データ数 ＝ 3"_s;
-    QTest::newRow("final line end gives an empty card") << u"mnuKugiri1"_s << u"a,b\r\nc,d\r\n"_s
-                                                        << QByteArray("a,b\r\nc,d\r\n\r\n")
-                                                        << QStringList{u"a,b"_s, u"c,d"_s, u","_s}
-                                                        << u"データ数 ＝ 3"_s;
-    QTest::newRow("blank, lone CR") << u"mnuKugiri2"_s << u"a b\rc　d"_s << QByteArray("a b\rc\x81\x40" "d\r\n")
+    QTest::newRow("punctuation, LF lines")
+        << u"mnuKugiri1"_s << u"apple,りんご\ndog 犬\ncat。ねこ"_s
+        << QByteArray("apple,\x82\xE8\x82\xF1\x82\xB2\r\ndog \x8C\xA2\r\ncat\x81\x42\x82\xCB\x82\xB1\r\n")
+        << QStringList{u"apple,りんご"_s, u"dog 犬,"_s, u"cat,ねこ"_s} << u"データ数 ＝ 3"_s;
+    QTest::newRow("final line end gives an empty card")
+        << u"mnuKugiri1"_s << u"a,b\r\nc,d\r\n"_s << QByteArray("a,b\r\nc,d\r\n\r\n")
+        << QStringList{u"a,b"_s, u"c,d"_s, u","_s} << u"データ数 ＝ 3"_s;
+    QTest::newRow("blank, lone CR") << u"mnuKugiri2"_s << u"a b\rc　d"_s
+                                    << QByteArray("a b\rc\x81\x40"
+                                                  "d\r\n")
                                     << QStringList{u"a,b"_s, u"c,d"_s} << u"データ数 ＝ 2"_s;
     QTest::newRow("line pairs, two lines") << u"mnuKugiri3"_s << u"q\na"_s << QByteArray("q\r\na\r\n")
                                            << QStringList{u"q,a"_s} << u"データ数 ＝ 1"_s;
-    QTest::newRow("empty clipboard") << u"mnuKugiri1"_s << QString() << QByteArray("\r\n") << QStringList{u","_s}
-                                     << u"データ数 ＝ 1"_s;
-    QTest::newRow("outside code page 932") << u"mnuKugiri1"_s << u"café,カフェ\n한,😀"_s
-                                           << QByteArray("\xEF\xBB\xBF") + u"café,カフェ\r\n한,😀\r\n"_s.toUtf8()
-                                           << QStringList{u"café,カフェ"_s, u"한,😀"_s} << u"データ数 ＝ 2"_s;
+    QTest::newRow("empty clipboard") << u"mnuKugiri1"_s << QString() << QByteArray("\r\n")
+                                     << QStringList{u","_s} << u"データ数 ＝ 1"_s;
+    QTest::newRow("outside code page 932")
+        << u"mnuKugiri1"_s << u"café,カフェ\n한,😀"_s
+        << QByteArray("\xEF\xBB\xBF") + u"café,カフェ\r\n한,😀\r\n"_s.toUtf8()
+        << QStringList{u"café,カフェ"_s, u"한,😀"_s} << u"データ数 ＝ 2"_s;
 }
 
 void TestIntake::paste()
@@ -232,6 +234,7 @@ void TestIntake::refusesWhatIsNoFile_data()
     QTest::newRow("FIFO") << u"fifo"_s;
     QTest::newRow("device") << u"/dev/zero"_s;
     QTest::newRow("broken link") << u"broken"_s;
+    QTest::newRow("missing") << u"missing"_s;
 }
 
 void TestIntake::refusesWhatIsNoFile()

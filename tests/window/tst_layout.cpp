@@ -16,7 +16,6 @@ private slots:
     void wholePixelsCarryIntoLaterRows();
     void palette_data();
     void palette();
-    void menuOrders();
 };
 
 void TestLayout::workedExample_data()
@@ -27,11 +26,11 @@ void TestLayout::workedExample_data()
     QTest::addColumn<double>("height1");
     QTest::addColumn<double>("borderTop");
 
-    QTest::newRow("1:2") << Proportion::OneTwo << double(148.66667f) << double(188.66667f) << double(297.33334f)
-                         << double(178.66667f);
+    QTest::newRow("1:2") << Proportion::OneTwo << double(148.66667f) << double(188.66667f)
+                         << double(297.33334f) << double(178.66667f);
     QTest::newRow("1:1") << Proportion::OneOne << 223.0 << 263.0 << 223.0 << 253.0;
-    QTest::newRow("2:1") << Proportion::TwoOne << double(297.33334f) << double(337.33334f) << double(148.66667f)
-                         << double(327.33334f);
+    QTest::newRow("2:1") << Proportion::TwoOne << double(297.33334f) << double(337.33334f)
+                         << double(148.66667f) << double(327.33334f);
 }
 
 void TestLayout::workedExample()
@@ -65,7 +64,8 @@ void TestLayout::wholePixelsCarryIntoLaterRows_data()
     QTest::newRow("1:2") << Proportion::OneTwo << 486.0 << 149.0 << 189.0 << 298.0 << 179.0;
     QTest::newRow("2:1") << Proportion::TwoOne << 486.0 << 297.0 << 337.0 << 149.0 << 327.0;
     QTest::newRow("1:1 odd height") << Proportion::OneOne << 487.0 << 224.0 << 264.0 << 224.0 << 254.0;
-    QTest::newRow("below the top: heights clamp to 0") << Proportion::OneOne << 10.0 << 0.0 << 40.0 << 0.0 << 30.0;
+    QTest::newRow("below the top: heights clamp to 0")
+        << Proportion::OneOne << 10.0 << 0.0 << 40.0 << 0.0 << 30.0;
     QTest::newRow("no height at all") << Proportion::TwoOne << 0.0 << 0.0 << 40.0 << 0.0 << 30.0;
 }
 
@@ -111,17 +111,6 @@ void TestLayout::palette()
     QCOMPARE(PaletteCaption(index), caption);
     QCOMPARE(ColorFromValue(PaletteColor(index)), color);
     QCOMPARE(PaletteColor(index), quint32(color.red() + 256 * color.green() + 65536 * color.blue()));
-}
-
-void TestLayout::menuOrders()
-{
-    QCOMPARE(kFontColorMenuOrder[7], 8);
-    QCOMPARE(kFontColorMenuOrder[8], 7);
-    for (int position = 0; position < kPaletteSize; ++position) {
-        QCOMPARE(kBackColorMenuOrder[position], position);
-        if (position != 7 && position != 8)
-            QCOMPARE(kFontColorMenuOrder[position], position);
-    }
 }
 
 QTEST_GUILESS_MAIN(TestLayout)

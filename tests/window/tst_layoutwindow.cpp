@@ -12,7 +12,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QStringList kFixed = {u"cmdDataIn"_s, u"Combo1"_s, u"cmdNext"_s, u"cmbBefor"_s, u"cmdEnd"_s, u"lblNum"_s};
+const QStringList kFixed = {u"cmdDataIn"_s, u"Combo1"_s, u"cmdNext"_s,
+                            u"cmbBefor"_s,  u"cmdEnd"_s, u"lblNum"_s};
 
 QMap<QString, QRect> FixedGeometry(WindowUnderTest &w)
 {
@@ -72,7 +73,8 @@ void TestLayoutWindow::followsTheWindow_data()
 
     QTest::newRow("1:2 larger") << u"mnuHyouzi1"_s << Proportion::OneTwo << QSize(1000, 700);
     QTest::newRow("1:1 odd height") << u"mnuHyouzi2"_s << Proportion::OneOne << QSize(800, 487);
-    QTest::newRow("2:1 narrower than the buttons") << u"mnuHyouzi3"_s << Proportion::TwoOne << QSize(300, 400);
+    QTest::newRow("2:1 narrower than the buttons")
+        << u"mnuHyouzi3"_s << Proportion::TwoOne << QSize(300, 400);
 }
 
 void TestLayoutWindow::followsTheWindow()
@@ -128,7 +130,7 @@ void TestLayoutWindow::proportionRefitsTheCard()
     QCOMPARE(w.card(1)->font().pointSizeF(), double(AnswerFontSize(Proportion::OneTwo, 2, 749, 749, 4.3f)));
     ResizeClient(w, 600, 500);
     QCOMPARE(w.card(0)->font().pointSizeF(), double(float(600 / 8.0))); // 5 * 1.5 + 0.5
-    QCOMPARE(w.card(1)->text(), u"xy"_s);                              // texts are not reloaded
+    QCOMPARE(w.card(1)->text(), u"xy"_s);                               // texts are not reloaded
 }
 
 void TestLayoutWindow::tinyWindowsDoNotFail_data()

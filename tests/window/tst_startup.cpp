@@ -12,7 +12,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QByteArray kExampleCp932 = "apple,\x82\xE8\x82\xF1\x82\xB2\r\ndog \x8C\xA2\r\ncat\x81\x42\x82\xCB\x82\xB1\r\n";
+const QByteArray kExampleCp932 =
+    "apple,\x82\xE8\x82\xF1\x82\xB2\r\ndog \x8C\xA2\r\ncat\x81\x42\x82\xCB\x82\xB1\r\n";
 
 QStringList CheckedActions(frmTesh &window)
 {
@@ -36,6 +37,7 @@ private slots:
     void loadsDataFile();
     void notADataFile_data();
     void notADataFile();
+    void linkToDataFileCounts();
     void emptyDataFile();
     void moreThan301Lines();
     void controls_data();
@@ -56,8 +58,8 @@ void TestStartup::withoutDataFile()
     QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
     QCOMPARE(w.card(0)->text(), QString());
     QCOMPARE(w.card(1)->text(), QString());
-    QCOMPARE(CheckedActions(*w), (QStringList{u"mnuBackColor01"_s, u"mnuFontColor15"_s, u"mnuHyouzi2"_s,
-                                              u"mnuKugiri1"_s}));
+    QCOMPARE(CheckedActions(*w),
+             (QStringList{u"mnuBackColor01"_s, u"mnuFontColor15"_s, u"mnuHyouzi2"_s, u"mnuKugiri1"_s}));
     QCOMPARE(w->teshNow(), qint16(-1));
     QCOMPARE(w->teshFlag(), qint16(1));
     QCOMPARE(w->fontEnlage0(), 4.3f);
@@ -90,6 +92,7 @@ void TestStartup::notADataFile_data()
     QTest::newRow("FIFO") << u"fifo"_s;
     QTest::newRow("name differing in case") << u"case"_s;
     QTest::newRow("broken link") << u"link"_s;
+    QTest::newRow("link to a folder") << u"folderlink"_s;
 }
 
 void TestStartup::notADataFile()
@@ -102,12 +105,23 @@ void TestStartup::notADataFile()
         QCOMPARE(mkfifo(QFile::encodeName(DataFileName()).constData(), 0600), 0);
     else if (kind == u"case"_s)
         WriteBytes(u"表示するデータ.TXT"_s, "a,b\r\n");
-    else
+    else if (kind == u"link"_s)
         QVERIFY(QFile::link(u"nowhere"_s, DataFileName()));
+    else
+        QVERIFY(QDir().mkdir(u"folder"_s) && QFile::link(u"folder"_s, DataFileName()));
     WindowUnderTest w;
     QCOMPARE(w.list()->count(), 0);
     QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
     QVERIFY(w.messages.isEmpty());
+}
+
+void TestStartup::linkToDataFileCounts()
+{
+    TempWorkDir dir;
+    WriteBytes(u"elsewhere.txt"_s, "a,b\r\n");
+    QVERIFY(QFile::link(u"elsewhere.txt"_s, DataFileName()));
+    WindowUnderTest w;
+    QCOMPARE(w.items(), QStringList{u"a,b"_s});
 }
 
 void TestStartup::emptyDataFile()
@@ -143,13 +157,15 @@ void TestStartup::controls_data()
     QTest::addColumn<double>("points");
     QTest::addColumn<bool>("bold");
 
-    QTest::newRow("cmdDataIn") << u"cmdDataIn"_s << QRect(8, 8, 65, 33) << u"データの貼り付け"_s << 8.25 << false;
-    QTest::newRow("Combo1") << u"Combo1"_s << QRect(448, 16, 209, 20) << u"データの貼り付けをして下さい"_s << 9.0
-                            << false;
+    QTest::newRow("cmdDataIn") << u"cmdDataIn"_s << QRect(8, 8, 65, 33) << u"データの貼り付け"_s << 8.25
+                               << false;
+    QTest::newRow("Combo1") << u"Combo1"_s << QRect(448, 16, 209, 20) << u"データの貼り付けをして下さい"_s
+                            << 9.0 << false;
     QTest::newRow("cmdNext") << u"cmdNext"_s << QRect(200, 8, 89, 33) << u"次へ→"_s << 14.25 << true;
     QTest::newRow("cmbBefor") << u"cmbBefor"_s << QRect(88, 8, 97, 33) << u"←前へ"_s << 14.25 << true;
     QTest::newRow("cmdEnd") << u"cmdEnd"_s << QRect(672, 8, 65, 33) << u"終了"_s << 14.25 << true;
-    QTest::newRow("lblBorderLine") << u"lblBorderLine"_s << QRect(0, 253, 25, 17) << u"－"_s << 15.75 << false;
+    QTest::newRow("lblBorderLine") << u"lblBorderLine"_s << QRect(0, 253, 25, 17) << u"－"_s << 15.75
+                                   << false;
     QTest::newRow("lblNum") << u"lblNum"_s << QRect(296, 16, 145, 17) << u"データ数 ＝ 0"_s << 12.0 << false;
     // The start-up layout at 1:1 has already given the card labels the full width.
     QTest::newRow("lblTime1") << u"lblTime1"_s << QRect(0, 263, 749, 223) << QString() << double(749 / 4.3f)
@@ -188,8 +204,9 @@ void TestStartup::menus()
 {
     TempWorkDir dir;
     WindowUnderTest w;
-    const QStringList heads = {u"プログラムの終了"_s, u"データの貼り付け"_s, u"表示する語の区切り　"_s,
-                               u"上下の表示の大きさの比率"_s, u"文字の色の指定"_s, u"バックの色"_s};
+    const QStringList heads = {u"プログラムの終了"_s,     u"データの貼り付け"_s,
+                               u"表示する語の区切り　"_s, u"上下の表示の大きさの比率"_s,
+                               u"文字の色の指定"_s,       u"バックの色"_s};
     const QList<QStringList> items = {
         {u"終了"_s},
         {u"貼り付け"_s},
@@ -240,7 +257,7 @@ void TestStartup::focusAndTabOrder()
     w.show();
     w->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.get()));
-    QWidget *expected[] = {w.child(u"cmdEnd"_s), w.child(u"cmbBefor"_s), w.child(u"cmdNext"_s), w.list(),
+    QWidget *expected[] = {w.child(u"cmdEnd"_s),    w.child(u"cmbBefor"_s), w.child(u"cmdNext"_s), w.list(),
                            w.child(u"cmdDataIn"_s), w.child(u"cmdEnd"_s)};
     for (QWidget *widget : expected) {
         QWidget *focus = QApplication::focusWidget();
