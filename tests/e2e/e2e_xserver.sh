@@ -1,0 +1,318 @@
+#!/usr/bin/env bash
+# End-to-end run of the real program on a real X server: its own Xvfb, the real X
+# clipboard (xclip) and real mouse clicks (xdotool). Prints one TAP line per case and
+# closes with "N passed, N failed".
+#
+# Usage: e2e_xserver.sh PATH/TO/pelmor
+set -uo pipefail
+
+readonly CLIENT_W=749 CLIENT_H=486
+readonly DATA_FILE='表示するデータ.txt'
+readonly WINDOW_WAIT=20 WRITE_WAIT=10 EXIT_WAIT=5
+
+bail() {
+    echo "Bail out! $*"
+    exit 2
+}
+
+[ $# -eq 1 ] || bail "usage: $0 PATH/TO/pelmor"
+bin="$(realpath -e -- "$1" 2>/dev/null)"
+[[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
+
+# tool:package. Installing is scripts/setup.sh's job; here a missing tool only stops the run.
+missing=()
+for pair in Xvfb:xvfb xdotool:xdotool xclip:xclip iconv:libc-bin cmp:diffutils od:coreutils; do
+    command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
+done
+[ ${#missing[@]} -eq 0 ] || bail "missing: ${missing[*]}; run scripts/setup.sh"
+
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-e2e.XXXXXX")" || bail "mktemp failed"
+work="$tmp/work"         # the program's working folder: only its own files may appear here
+home="$tmp/home"         # HOME and XDG folders, so no real user's settings are read or written
+mkdir -p "$work" "$home/config" "$home/data" "$home/cache" "$home/runtime"
+chmod 700 "$home/runtime"
+
+xvfb_pid='' app_pid='' clip_pids=() exit_status='' kept_stamp=''
+
+# Alive and not a zombie: a child that has exited but not been reaped still answers kill -0.
+alive() {
+    local stat
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    stat="${stat##*) }"
+    [ "${stat%% *}" != Z ]
+}
+
+# Only this script's own children, and only those still running. jobs -p also names a
+# child whose pid was not yet recorded when a signal cut in.
+cleanup() {
+    local pid pids
+    pids="$app_pid ${clip_pids[*]} $xvfb_pid $(jobs -p)"
+    for pid in $pids; do
+        alive "$pid" && kill "$pid" 2>/dev/null
+    done
+    for pid in $pids; do
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf -- "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+note() {
+    local line
+    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
+}
+
+# Inode and modification time of the data file.
+stamp() {
+    stat -c '%i %y' -- "$work/$DATA_FILE" 2>/dev/null
+}
+
+hex() {
+    od -An -tx1 -v "$1" | tr -s ' \n' ' '
+}
+
+# --- X server ------------------------------------------------------------------------
+
+# -displayfd lets Xvfb pick a free display and tells it once it accepts connections.
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset \
+    9>"$tmp/displayfd" >"$tmp/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for ((i = 0; i < 200; i++)); do
+    [ -s "$tmp/displayfd" ] && break
+    alive "$xvfb_pid" || break
+    sleep 0.05
+done
+read -r display_no <"$tmp/displayfd" 2>/dev/null
+[[ ${display_no:-} =~ ^[0-9]+$ ]] || bail "Xvfb did not start: $(tr '\n' ' ' <"$tmp/xvfb.log")"
+export DISPLAY=":$display_no"
+export LC_ALL=C.UTF-8
+
+# --- the program ---------------------------------------------------------------------
+
+wid='' menu_h=''
+
+start_program() {
+    if [ -n "$app_pid" ]; then
+        kill -9 "$app_pid" 2>/dev/null
+        wait "$app_pid" 2>/dev/null
+    fi
+    wid='' menu_h=''
+    echo "--- start" >>"$tmp/app.log"
+    # A clean environment: only what the program needs to reach this X server.
+    (
+        cd "$work" && exec env -i \
+            PATH="$PATH" HOME="$home" LANG=C.UTF-8 DISPLAY="$DISPLAY" \
+            XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" \
+            XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/runtime" \
+            QT_QPA_PLATFORM=xcb ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} \
+            ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+            "$bin"
+    ) >>"$tmp/app.log" 2>&1 &
+    app_pid=$!
+}
+
+# Finds the visible top-level window titled "Pelmor" that belongs to the program.
+wait_for_window() {
+    local deadline=$((SECONDS + WINDOW_WAIT))
+    while ((SECONDS < deadline)); do
+        alive "$app_pid" || { note "the program ended before showing its window"; return 1; }
+        wid="$(xdotool search --all --onlyvisible --pid "$app_pid" --name '^Pelmor$' 2>/dev/null | head -n 1)"
+        [ -n "$wid" ] && return 0
+        sleep 0.1
+    done
+    note "no visible window titled Pelmor within ${WINDOW_WAIT} s"
+    return 1
+}
+
+# The client area sits below the menu bar inside the same X window.
+measure_window() {
+    local key value X='' Y='' WIDTH='' HEIGHT=''
+    while IFS='=' read -r key value; do
+        case "$key" in X) X=$value ;; Y) Y=$value ;; WIDTH) WIDTH=$value ;; HEIGHT) HEIGHT=$value ;; esac
+    done < <(xdotool getwindowgeometry --shell "$wid" 2>/dev/null)
+    [[ $WIDTH =~ ^[0-9]+$ && $HEIGHT =~ ^[0-9]+$ ]] || { note "no geometry for window $wid"; return 1; }
+    menu_h=$((HEIGHT - CLIENT_H))
+    if [ "$WIDTH" -ne "$CLIENT_W" ] || ((menu_h < 10 || menu_h > 40)); then
+        note "window is ${WIDTH}x${HEIGHT} at $X,$Y; want ${CLIENT_W} wide and ${CLIENT_H} plus a menu bar high"
+        return 1
+    fi
+}
+
+# Clicks at client coordinates (the centre of a control). No --sync: it stalls for
+# seconds when the pointer is already there, and the server handles the XTest motion
+# before the button press anyway.
+click_client() {
+    xdotool mousemove --window "$wid" "$1" $((menu_h + $2)) click 1
+}
+
+click_cmdDataIn() { click_client $((8 + 65 / 2)) $((8 + 33 / 2)); }
+click_cmdEnd() { click_client $((672 + 65 / 2)) $((8 + 33 / 2)); }
+
+# Waits for the program to end; sets exit_status. One that does not end is killed, so
+# that a later start does not run beside it.
+wait_for_exit() {
+    local deadline=$((SECONDS + EXIT_WAIT))
+    while alive "$app_pid" && ((SECONDS < deadline)); do sleep 0.05; done
+    if alive "$app_pid"; then
+        note "still running ${EXIT_WAIT} s after the click"
+        kill -9 "$app_pid" 2>/dev/null
+        wait "$app_pid" 2>/dev/null
+        app_pid=''
+        return 1
+    fi
+    wait "$app_pid"
+    exit_status=$?
+    app_pid=''
+}
+
+# --- clipboard -----------------------------------------------------------------------
+
+# Owns the CLIPBOARD selection with the given text until another owner takes it, and
+# returns once the X server hands that text out.
+set_clipboard() {
+    local i
+    printf '%s' "$1" >"$tmp/clip"
+    xclip -quiet -selection clipboard -t UTF8_STRING -i "$tmp/clip" >/dev/null 2>&1 &
+    clip_pids+=($!)
+    for ((i = 0; i < 100; i++)); do
+        xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | cmp -s - "$tmp/clip" && return 0
+        sleep 0.05
+    done
+    note "xclip never served the text"
+    return 1
+}
+
+# --- checks ----------------------------------------------------------------------------
+
+# Pastes $1 with cmdDataIn and checks that the data file becomes exactly file $2.
+paste_and_expect() {
+    local text="$1" expected="$2" data="$work/$DATA_FILE" deadline
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    if [ -e "$data" ]; then cp -- "$data" "$tmp/before"; else : >"$tmp/before"; fi
+    # The wait below needs the paste to change the file.
+    cmp -s "$tmp/before" "$expected" && { note "test fault: file already holds the expected bytes"; return 1; }
+    set_clipboard "$text" || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    deadline=$((SECONDS + WRITE_WAIT))
+    until [ -f "$data" ] && ! cmp -s "$tmp/before" "$data"; do
+        if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
+            alive "$app_pid" || note "the program ended"
+            note "$DATA_FILE not written within ${WRITE_WAIT} s"
+            return 1
+        fi
+        sleep 0.05
+    done
+    if ! cmp -s "$expected" "$data"; then
+        note "$DATA_FILE bytes differ"
+        note "want: $(hex "$expected")"
+        note "got:  $(hex "$data")"
+        return 1
+    fi
+    alive "$app_pid" || { note "the program ended after the paste"; return 1; }
+}
+
+# Lists anything in the working folder but the data file, and anything in the config
+# and data homes; prints nothing when there is nothing.
+strays() {
+    find "$work" -mindepth 1 ! -path "$work/$DATA_FILE" -printf 'stray in the working folder: %P\n'
+    find "$home/config" "$home/data" -mindepth 1 -printf 'stray in the home folder: %p\n'
+}
+
+passed=0 failed=0 count=0
+check() {
+    local name="$1"
+    shift
+    count=$((count + 1))
+    if "$@"; then
+        echo "ok $count - $name"
+        passed=$((passed + 1))
+    else
+        echo "not ok $count - $name"
+        failed=$((failed + 1))
+    fi
+}
+
+# --- cases -----------------------------------------------------------------------------
+
+case_window() {
+    start_program
+    wait_for_window && measure_window
+}
+
+case_cp932() {
+    printf 'apple,りんご\r\ndog,犬\r\ncat,ねこ\r\n' | iconv -f UTF-8 -t CP932 >"$tmp/want" || return 1
+    paste_and_expect $'apple,りんご\ndog,犬\ncat,ねこ' "$tmp/want"
+}
+
+case_line_ends() {
+    # Only lone LFs grow a CR; a trailing LF still gets the closing CR LF after it.
+    printf 'one,1\r\ntwo,2\r\nthree,3\r\n\r\n' >"$tmp/want"
+    paste_and_expect $'one,1\r\ntwo,2\nthree,3\n' "$tmp/want"
+}
+
+case_utf8() {
+    # One character outside code page 932 makes the whole file UTF-8, Japanese included.
+    printf '\xef\xbb\xbfcafé,x\r\n犬,dog\r\n' >"$tmp/want"
+    paste_and_expect $'café,x\n犬,dog' "$tmp/want"
+}
+
+case_end() {
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    kept_stamp="$(stamp)"
+    click_cmdEnd || { note "xdotool click failed"; return 1; }
+    wait_for_exit || return 1
+    [ "$exit_status" -eq 0 ] || { note "exit status $exit_status"; return 1; }
+}
+
+case_file_kept() {
+    [ -f "$work/$DATA_FILE" ] || { note "$DATA_FILE is gone"; return 1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || {
+        note "before: $(hex "$tmp/kept")"
+        note "after:  $(hex "$work/$DATA_FILE")"
+        return 1
+    }
+    # Same bytes written again (in place or by a rename) still counts as a write.
+    [ "$(stamp)" = "$kept_stamp" ] || { note "rewritten: $kept_stamp -> $(stamp)"; return 1; }
+}
+
+case_no_strays() {
+    local found
+    found="$(strays)"
+    [ -z "$found" ] || { note "$found"; return 1; }
+}
+
+case_restart() {
+    # Starting on an existing data file reads it; ending must still leave it untouched.
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || { note "no data file to start on"; return 1; }
+    kept_stamp="$(stamp)"
+    start_program
+    wait_for_window && measure_window || return 1
+    click_cmdEnd || { note "xdotool click failed"; return 1; }
+    wait_for_exit || return 1
+    [ "$exit_status" -eq 0 ] || { note "exit status $exit_status"; return 1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; return 1; }
+    [ "$(stamp)" = "$kept_stamp" ] || { note "the data file was rewritten"; return 1; }
+    local found
+    found="$(strays)"
+    [ -z "$found" ] || { note "$found"; return 1; }
+}
+
+check "window titled Pelmor shows a ${CLIENT_W}x${CLIENT_H} client area below a menu bar" case_window
+check "paste of ASCII and Japanese lines writes code page 932 with CR LF" case_cp932
+check "paste keeps CR LF, makes each lone LF a CR LF and appends CR LF" case_line_ends
+check "paste of text outside code page 932 writes UTF-8 with a BOM" case_utf8
+check "cmdEnd ends the program within ${EXIT_WAIT} s with status 0" case_end
+check "cmdEnd leaves the data file byte-identical and unwritten" case_file_kept
+check "nothing but the data file is left behind" case_no_strays
+check "restarted on its data file, cmdEnd ends it with status 0 and changes nothing" case_restart
+
+if [ "$failed" -gt 0 ] && [ -s "$tmp/app.log" ]; then
+    note "program output:"
+    note "$(cat "$tmp/app.log")"
+fi
+echo "1..$count"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
