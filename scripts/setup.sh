@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-translations-l10n libgl-dev
     fonts-ipafont-gothic fonts-noto-cjk
-    xvfb xdotool xclip
+    xvfb xdotool xclip file desktop-file-utils
     "$@"
 )
 
