@@ -274,18 +274,12 @@ void frmTesh::changeEvent(QEvent *event)
 
 void frmTesh::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (CarriesFiles(event->mimeData()))
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    AcceptOnlyFiles(event);
 }
 
 void frmTesh::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (CarriesFiles(event->mimeData()))
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    AcceptOnlyFiles(event);
 }
 
 void frmTesh::dropEvent(QDropEvent *event)

@@ -52,18 +52,12 @@ void PlainLabel::mouseReleaseEvent(QMouseEvent *event)
 
 void PlainLabel::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (acceptDrops() && CarriesFiles(event->mimeData()))
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    AcceptOnlyFiles(event);
 }
 
 void PlainLabel::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (acceptDrops() && CarriesFiles(event->mimeData()))
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    AcceptOnlyFiles(event);
 }
 
 void PlainLabel::dropEvent(QDropEvent *event)
@@ -79,4 +73,12 @@ bool CarriesFiles(const QMimeData *data)
     const QList<QUrl> urls = data->urls();
     return !urls.isEmpty() &&
            std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+}
+
+void AcceptOnlyFiles(QDragMoveEvent *event)
+{
+    if (CarriesFiles(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }

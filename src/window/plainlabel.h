@@ -37,3 +37,6 @@ private:
 
 // True when dragged data is a list of local files, the only thing a drop takes.
 bool CarriesFiles(const QMimeData *data);
+
+// Drag feedback: accepts a drag (enter or move) only when it carries files.
+void AcceptOnlyFiles(QDragMoveEvent *event);
