@@ -67,7 +67,18 @@ QStringList DecodeLines(const QList<QByteArray> &lines, TextEncoding encoding)
 {
     QStringList decoded;
     decoded.reserve(lines.size());
-    for (const QByteArray &line : lines)
-        decoded.append(encoding == TextEncoding::Utf8 ? QString::fromUtf8(line) : DecodeCp932(line));
+    if (encoding == TextEncoding::Utf8) {
+        for (const QByteArray &line : lines) {
+            // fromUtf8 drops a leading U+FEFF; past the file's own byte order mark it is text.
+            QString text = QString::fromUtf8(line);
+            if (line.startsWith(kUtf8Bom))
+                text.prepend(QChar(0xFEFF));
+            decoded.append(text);
+        }
+    } else {
+        Cp932Decoder decoder;
+        for (const QByteArray &line : lines)
+            decoded.append(decoder.decode(line));
+    }
     return decoded;
 }

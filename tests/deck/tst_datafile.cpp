@@ -44,6 +44,11 @@ void TestDataFile::readsEncodings_data()
                                     << TextEncoding::Utf8;
     QTest::newRow("UTF-8 without BOM, LF lines")
         << u"犬,dog\ncafé,x\n"_s.toUtf8() << QStringList{u"犬,dog"_s, u"café,x"_s} << TextEncoding::Utf8;
+    QTest::newRow("U+FEFF after the byte order mark is text")
+        << QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
+                      "a\r\n\xEF\xBB\xBF"
+                      "b")
+        << QStringList{u"\uFEFFa"_s, u"\uFEFFb"_s} << TextEncoding::Utf8;
     QTest::newRow("invalid bytes") << QByteArray("a\x80\r\n") << QStringList{u"a\uFFFD"_s}
                                    << TextEncoding::Cp932;
 }
