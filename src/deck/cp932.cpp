@@ -7,8 +7,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
 class Iconv
 {
 public:
@@ -43,11 +41,18 @@ private:
     iconv_t m_cd;
 };
 
-} // namespace
+Cp932Decoder::Cp932Decoder() : m_iconv(std::make_unique<Iconv>("UTF-8", "CP932")) {}
+
+Cp932Decoder::~Cp932Decoder() = default;
 
 QString DecodeCp932(QByteArrayView bytes)
 {
-    Iconv cd("UTF-8", "CP932");
+    return Cp932Decoder().decode(bytes);
+}
+
+QString Cp932Decoder::decode(QByteArrayView bytes)
+{
+    Iconv &cd = *m_iconv;
     QByteArray utf8;
     utf8.reserve(bytes.size() * 3 / 2);
     static const QByteArray replacement = QStringLiteral("\uFFFD").toUtf8();

@@ -30,14 +30,6 @@ namespace {
 
 constexpr QSize kClientSize(749, 486);
 
-QFont MakeFont(const QString &family, double points, bool bold = false)
-{
-    QFont font(family);
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
 void SetTextColor(QWidget *widget, const QColor &color)
 {
     QPalette palette = widget->palette();
@@ -80,7 +72,7 @@ void frmTesh::CreateControls()
     setObjectName(u"frmTesh"_s);
     setWindowTitle(u"Pelmor"_s);
     setWindowIcon(QIcon(u":/pelmor.png"_s));
-    setFont(MakeFont(GothicFamily(), 9));
+    setFont(JapaneseFont(GothicFamily(), 9));
     setAcceptDrops(true);
 
     m_client = new ClientArea(this);
@@ -88,10 +80,10 @@ void frmTesh::CreateControls()
     setCentralWidget(m_client);
     m_client->resize(kClientSize);
 
-    const QFont buttonFont = MakeFont(GothicFamily(), 14.25, true);
+    const QFont buttonFont = JapaneseFont(GothicFamily(), 14.25, true);
     cmdDataIn = new CaptionButton(u"データの貼り付け"_s, m_client);
     cmdDataIn->setObjectName(u"cmdDataIn"_s);
-    cmdDataIn->setFont(MakeFont(GothicFamily(), 8.25));
+    cmdDataIn->setFont(JapaneseFont(GothicFamily(), 8.25));
     cmdDataIn->setGeometry(8, 8, 65, 33);
 
     Combo1 = new QComboBox(m_client);
@@ -121,13 +113,13 @@ void frmTesh::CreateControls()
     lblBorderLine = new PlainLabel(m_client);
     lblBorderLine->setObjectName(u"lblBorderLine"_s);
     lblBorderLine->setText(u"－"_s);
-    lblBorderLine->setFont(MakeFont(GothicFamily(), 15.75));
+    lblBorderLine->setFont(JapaneseFont(GothicFamily(), 15.75));
     lblBorderLine->setGeometry(0, 216, 25, 17);
 
     lblNum = new PlainLabel(m_client);
     lblNum->setObjectName(u"lblNum"_s);
     lblNum->setText(CountText(0));
-    lblNum->setFont(MakeFont(GothicFamily(), 12));
+    lblNum->setFont(JapaneseFont(GothicFamily(), 12));
     lblNum->setGeometry(296, 16, 145, 17);
 
     const QRect cardGeometry[2] = {QRect(0, 40, 697, 193), QRect(0, 232, 697, 209)};
@@ -135,7 +127,7 @@ void frmTesh::CreateControls()
         PlainLabel *label = new PlainLabel(m_client);
         label->setObjectName(u"lblTime%1"_s.arg(index));
         label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        label->setFont(MakeFont(UiGothicFamily(), 99.75));
+        label->setFont(JapaneseFont(UiGothicFamily(), 99.75));
         label->setGeometry(cardGeometry[index]);
         label->setAcceptDrops(true);
         lblTime[index] = label;
@@ -161,7 +153,7 @@ void frmTesh::CreateMenus()
     // Keep the menu in the window, where the client area is measured from, and in the
     // proportional UI font, in which the six heads fit on one row.
     bar->setNativeMenuBar(false);
-    bar->setFont(MakeFont(UiGothicFamily(), 9));
+    bar->setFont(JapaneseFont(UiGothicFamily(), 9));
 
     mnuEnd = bar->addMenu(u"プログラムの終了"_s);
     mnuEnd->setObjectName(u"mnuEnd"_s);

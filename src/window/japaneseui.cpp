@@ -1,7 +1,8 @@
 #include "japaneseui.h"
 
 #include <QApplication>
-#include <QFont>
+#include <QFontDatabase>
+#include <QHash>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -27,12 +28,30 @@ void InstallJapaneseFontSubstitutes()
                                {u"IPAPGothic"_s, u"IPA Pゴシック"_s, u"Noto Sans CJK JP"_s});
 }
 
+QFont JapaneseFont(const QString &windowsFamily, double points, bool bold)
+{
+    static QHash<QString, QString> installed;
+    auto found = installed.constFind(windowsFamily);
+    if (found == installed.constEnd()) {
+        QString family = windowsFamily;
+        for (const QString &substitute : QFont::substitutes(windowsFamily)) {
+            if (QFontDatabase::hasFamily(substitute)) {
+                family = substitute;
+                break;
+            }
+        }
+        found = installed.insert(windowsFamily, family);
+    }
+    QFont font(*found);
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
 void SetUpJapaneseUi(QApplication &app)
 {
     InstallJapaneseFontSubstitutes();
-    QFont font(UiGothicFamily());
-    font.setPointSizeF(9);
-    QApplication::setFont(font);
+    QApplication::setFont(JapaneseFont(UiGothicFamily(), 9));
 
     QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
     auto *translator = new QTranslator(&app);
