@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds Pelmor with its benchmark programs and runs them all,
+# printing the machine and every figure:
+#   start-up against a bare Qt window (time to the first full frame, peak memory),
+#   each action on the window with the largest deck,
+#   the drop of a 100 MB file against cp.
+# Each benchmark works in a temporary folder of its own and on an Xvfb of its own.
+# Usage: scripts/bench.sh [--preset release|dev] [--quick]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+
+preset=release
+runs=15 reps=100 rounds=5
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --preset) preset="$2"; shift 2 ;;
+    --quick) runs=5 reps=20 rounds=2; shift ;;
+    *) echo "usage: $0 [--preset release|dev] [--quick]" >&2; exit 2 ;;
+    esac
+done
+
+# Xvfb runs the windows; the start-up driver reads the X server's DAMAGE reports.
+"$here/scripts/setup.sh" xvfb x11-utils libx11-dev libxdamage-dev
+
+cmake -S "$here" --preset "$preset" -DPELMOR_BENCHMARKS=ON >/dev/null
+build="$here/build/$preset"
+cmake --build "$build" --target pelmor bare_window bench_startup bench_actions bench_hugedrop
+
+echo
+echo "== Machine"
+echo "cores:  $(nproc)"
+echo "CPU:    $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
+echo "memory: $(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
+echo "system: $(. /etc/os-release && echo "$PRETTY_NAME"), Linux $(uname -r)"
+echo "Qt:     $(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo unknown)"
+echo "build:  $preset ($build)"
+echo "temporary folders on: $(df -T "${TMPDIR:-/tmp}" | awk 'NR == 2 { print $1, $2 }')"
+
+# Other work on the machine shows in every figure: say how busy it was.
+load() { echo "load average before this part: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"; }
+
+status=0
+echo
+echo "== Start-up: Pelmor against a bare Qt window"
+load
+"$here/bench/startup.sh" "$build" "$runs" || status=1
+echo
+echo "== Actions on the window"
+load
+"$here/bench/on-xvfb.sh" "$build/bench/bench_actions" --reps "$reps" || status=1
+echo
+echo "== Drop of a 100 MB file against cp"
+load
+"$here/bench/on-xvfb.sh" "$build/bench/bench_hugedrop" --rounds "$rounds" || status=1
+exit "$status"
