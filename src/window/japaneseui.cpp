@@ -33,6 +33,8 @@ QFont JapaneseFont(const QString &windowsFamily, double points, bool bold)
     static QHash<QString, QString> installed;
     auto found = installed.constFind(windowsFamily);
     if (found == installed.constEnd()) {
+        if (QFont::substitutes(windowsFamily).isEmpty())
+            InstallJapaneseFontSubstitutes();
         QString family = windowsFamily;
         for (const QString &substitute : QFont::substitutes(windowsFamily)) {
             if (QFontDatabase::hasFamily(substitute)) {
