@@ -6,7 +6,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 cmake -S "$here" --preset release >/dev/null
 cmake --build "$here/build/release" --target pelmor
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-    echo "Pelmor needs a desktop: run it in a graphical session, or start one with 'xvfb-run -a ./run.sh' (apt-get install xvfb)." >&2
+    echo "Pelmor needs a graphical display and none is set (DISPLAY, WAYLAND_DISPLAY): start it in a desktop session, over 'ssh -X', or headless with 'xvfb-run -a ./run.sh'." >&2
     exit 1
 fi
 exec "$here/build/release/src/pelmor"
