@@ -104,9 +104,7 @@ int main(int argc, char *argv[])
         return 2;
 
     bench::Sandbox sandbox;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::UseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     SetUpJapaneseUi(app);
 

@@ -170,4 +170,11 @@ QString MachineLine()
     return u"%1 x %2, %3"_s.arg(QThread::idealThreadCount()).arg(model, QSysInfo::prettyProductName());
 }
 
+void UseOffscreenWithoutDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
 } // namespace bench

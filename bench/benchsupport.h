@@ -60,4 +60,7 @@ bool ResetPeakRss();
 // The CPU model and core count, for the record printed with the figures.
 QString MachineLine();
 
+// Without any display the window runs on the offscreen platform; call before QApplication.
+void UseOffscreenWithoutDisplay();
+
 } // namespace bench
