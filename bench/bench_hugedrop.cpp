@@ -173,7 +173,7 @@ int main(int argc, char *argv[])
                 bool onlyNotice = true;
                 for (const auto &[kind, text] : messages)
                     onlyNotice = onlyNotice && kind == frmTesh::MessageKind::Information;
-                if (drop < 0 || !onlyNotice || QFile(DataFileName()).size() != QFile(hugePath).size()) {
+                if (drop < 0 || !onlyNotice || QFile(DataFilePath()).size() != QFile(hugePath).size()) {
                     std::fprintf(stderr, "round %d: the drop did not copy and load the file%s%s\n", round,
                                  messages.isEmpty() ? "" : ": ",
                                  messages.isEmpty() ? "" : qPrintable(messages.constFirst().second));

@@ -1,6 +1,7 @@
 #include "benchsupport.h"
 
 #include "deck/datafile.h"
+#include "deck/datawriter.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,6 +4,7 @@
 
 #include "deck/cardtable.h"
 #include "deck/datafile.h"
+#include "deck/datawriter.h"
 #include "deck/delimiters.h"
 #include "deck/guards.h"
 #include "deck/linecutter.h"

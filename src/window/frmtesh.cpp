@@ -8,7 +8,9 @@
 #include "plainlabel.h"
 
 #include "deck/datafile.h"
+#include "deck/datawriter.h"
 #include "deck/guards.h"
+#include "deck/sourcefile.h"
 #include "drill/statustext.h"
 
 #include <QApplication>
@@ -50,6 +52,13 @@ void ShowMessageBox(QWidget *parent, frmTesh::MessageKind kind, const QString &t
     QMessageBox box(kind == frmTesh::MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
                     u"Pelmor"_s, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+// The file system's own bytes of a local file URL: a name from an old archive or a disk
+// mounted with other settings need not be valid UTF-8, and decoding it would lose it.
+QByteArray LocalPathBytes(const QUrl &url)
+{
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
 }
 
 } // namespace
@@ -555,9 +564,9 @@ void frmTesh::TakeDroppedFile(const QMimeData *data)
     if (!CarriesFiles(data))
         return;
     // Opening refuses a folder, FIFO, device or unreadable file before anything changes.
-    SourceFile source(data->urls().constFirst().toLocalFile());
+    SourceFile source(LocalPathBytes(data->urls().constFirst()));
     ResetDeck();
-    if (!source.isSameFileAs(DataFileName()))
+    if (!source.isSameFileAs(DataFilePath()))
         ReplaceDataFile([&source] { source.copyOver(); });
     LoadCardData();
 }

@@ -1,5 +1,7 @@
 #include "deck/datafile.h"
+#include "deck/datawriter.h"
 #include "deck/guards.h"
+#include "deck/sourcefile.h"
 
 #include "testutils.h"
 
@@ -59,7 +61,7 @@ void TestDataFile::readsEncodings()
     QFETCH(QStringList, lines);
     QFETCH(TextEncoding, encoding);
     TempWorkDir dir;
-    WriteBytes(DataFileName(), bytes);
+    WriteBytes(DataFilePath(), bytes);
     const DataFileText text = ReadDataFile();
     QCOMPARE(text.lines, lines);
     QCOMPARE(text.encoding, encoding);
@@ -69,24 +71,24 @@ void TestDataFile::readsEncodings()
 void TestDataFile::readsAtMost301Lines()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), NumberedLines(301));
+    WriteBytes(DataFilePath(), NumberedLines(301));
     QCOMPARE(ReadDataFile().lines.size(), 301);
     QVERIFY(!ReadDataFile().truncated);
 
     const QByteArray longer = NumberedLines(100000);
-    WriteBytes(DataFileName(), longer);
+    WriteBytes(DataFilePath(), longer);
     const DataFileText text = ReadDataFile();
     QCOMPARE(text.lines.size(), 301);
     QCOMPARE(text.lines.last(), u"q300,a300"_s);
     QVERIFY(text.truncated);
-    QCOMPARE(ReadBytes(DataFileName()), longer); // the file itself is left alone
+    QCOMPARE(ReadBytes(DataFilePath()), longer); // the file itself is left alone
 }
 
 void TestDataFile::crFarIntoTheFileStillCounts()
 {
     TempWorkDir dir;
     QByteArray bytes = "a\nb" + QByteArray(3 << 20, 'x') + "\r\n";
-    WriteBytes(DataFileName(), bytes);
+    WriteBytes(DataFilePath(), bytes);
     const DataFileText text = ReadDataFile();
     QCOMPARE(text.lines.size(), 1); // with a CR anywhere, LF is text
     QVERIFY(text.lines.first().startsWith(u"a\nb"_s));
@@ -96,25 +98,25 @@ void TestDataFile::refusesWhatIsNoFile()
 {
     TempWorkDir dir;
     QVERIFY_THROWS_EXCEPTION(RunTimeError, ReadDataFile()); // missing
-    QVERIFY(QDir().mkdir(DataFileName()));
+    QVERIFY(QDir().mkdir(DataFilePath()));
     QVERIFY_THROWS_EXCEPTION(RunTimeError, ReadDataFile());
-    QVERIFY(QDir().rmdir(DataFileName()));
-    QCOMPARE(mkfifo(QFile::encodeName(DataFileName()).constData(), 0600), 0);
+    QVERIFY(QDir().rmdir(DataFilePath()));
+    QCOMPARE(mkfifo(QFile::encodeName(DataFilePath()).constData(), 0600), 0);
     QVERIFY_THROWS_EXCEPTION(RunTimeError, ReadDataFile()); // and does not block
 }
 
 void TestDataFile::writesAtomically()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), "old");
-    const QByteArray name = QFile::encodeName(DataFileName());
+    WriteBytes(DataFilePath(), "old");
+    const QByteArray name = QFile::encodeName(DataFilePath());
     QCOMPARE(chmod(name.constData(), 0604), 0);
     WriteDataFile("new\r\n");
-    QCOMPARE(ReadBytes(DataFileName()), QByteArray("new\r\n"));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
     struct stat info;
     QCOMPARE(stat(name.constData(), &info), 0);
     QCOMPARE(info.st_mode & 07777, mode_t(0604));               // the old file's permissions stay
-    QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()}); // no temporary file left
+    QCOMPARE(FilesIn(dir.path()), QStringList{DataFilePath()}); // no temporary file left
 }
 
 void TestDataFile::copiesByteForByte()
@@ -124,20 +126,20 @@ void TestDataFile::copiesByteForByte()
     for (int i = 0; i < (3 << 20); ++i)
         bytes.append(char(i * 7));
     WriteBytes(u"dropped.bin"_s, bytes);
-    WriteBytes(DataFileName(), "old");
-    SourceFile(u"dropped.bin"_s).copyOver();
-    QCOMPARE(ReadBytes(DataFileName()), bytes);
+    WriteBytes(DataFilePath(), "old");
+    SourceFile(QFile::encodeName(u"dropped.bin"_s)).copyOver();
+    QCOMPARE(ReadBytes(DataFilePath()), bytes);
 }
 
 void TestDataFile::knowsTheSameFile()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), "a\r\n");
-    QVERIFY(QFile::link(DataFileName(), u"alias"_s));
+    WriteBytes(DataFilePath(), "a\r\n");
+    QVERIFY(QFile::link(DataFilePath(), u"alias"_s));
     WriteBytes(u"other"_s, "a\r\n");
-    QVERIFY(SourceFile(dir.filePath(DataFileName())).isSameFileAs(DataFileName()));
-    QVERIFY(SourceFile(u"alias"_s).isSameFileAs(DataFileName()));
-    QVERIFY(!SourceFile(u"other"_s).isSameFileAs(DataFileName()));
+    QVERIFY(SourceFile(QFile::encodeName(dir.filePath(DataFilePath()))).isSameFileAs(DataFilePath()));
+    QVERIFY(SourceFile(QFile::encodeName(u"alias"_s)).isSameFileAs(DataFilePath()));
+    QVERIFY(!SourceFile(QFile::encodeName(u"other"_s)).isSameFileAs(DataFilePath()));
 }
 
 QTEST_GUILESS_MAIN(TestDataFile)

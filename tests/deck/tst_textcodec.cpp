@@ -1,5 +1,6 @@
 #include "deck/cp932.h"
 #include "deck/datafile.h"
+#include "deck/datawriter.h"
 #include "deck/textcodec.h"
 
 #include <QTest>

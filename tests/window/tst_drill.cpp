@@ -104,7 +104,7 @@ void TestDrill::steps()
     QFETCH(int, now);
     QFETCH(int, flag);
     TempWorkDir dir;
-    WriteBytes(DataFileName(), TenCards());
+    WriteBytes(DataFilePath(), TenCards());
     WindowUnderTest w;
     w.show();
     for (QChar action : actions) {
@@ -136,7 +136,7 @@ void TestDrill::emptyDeckShowsRowZero()
 void TestDrill::listChoice()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), TenCards());
+    WriteBytes(DataFilePath(), TenCards());
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);
@@ -153,7 +153,7 @@ void TestDrill::listChoice()
 void TestDrill::typingInTheListRunsNothing()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), TenCards());
+    WriteBytes(DataFilePath(), TenCards());
     WindowUnderTest w;
     w.show();
     QLineEdit *field = w.list()->lineEdit();
@@ -177,7 +177,7 @@ void TestDrill::typingInTheListRunsNothing()
 void TestDrill::fitsFontsToTheCard()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), "abcdefghi,xy\r\n");
+    WriteBytes(DataFilePath(), "abcdefghi,xy\r\n");
     WindowUnderTest w;
     w.show();
     const float width = float(w.card(0)->width());

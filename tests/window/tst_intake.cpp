@@ -128,7 +128,7 @@ void TestIntake::paste()
     else
         SetClipboard(clipboard);
     w.click(u"cmdDataIn"_s);
-    QCOMPARE(ReadBytes(DataFileName()), file);
+    QCOMPARE(ReadBytes(DataFilePath()), file);
     QCOMPARE(w.items(), items);
     QCOMPARE(w.status(), status);
     QCOMPARE(w->teshMoto(), clipboard);
@@ -139,7 +139,7 @@ void TestIntake::paste()
 void TestIntake::pasteResetsTheDrill()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), NumberedLines(5));
+    WriteBytes(DataFilePath(), NumberedLines(5));
     WindowUnderTest w;
     w.show();
     for (int i = 0; i < 3; ++i)
@@ -164,7 +164,7 @@ void TestIntake::delimiterChoicePastesAgain()
     QCOMPARE(w.items(), QStringList{u"from,file"_s});
     SetClipboard(u"one two\nthree four"_s);
     w.trigger(u"mnuKugiri2"_s);
-    QCOMPARE(ReadBytes(DataFileName()), QByteArray("one two\r\nthree four\r\n"));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("one two\r\nthree four\r\n"));
     QCOMPARE(w.items(), (QStringList{u"one,two"_s, u"three,four"_s}));
     QVERIFY(w.action(u"mnuKugiri2"_s)->isChecked());
     QVERIFY(!w.action(u"mnuKugiri1"_s)->isChecked());
@@ -190,13 +190,13 @@ void TestIntake::dropOnEachTarget()
     WriteBytes(u"first.txt"_s, first);
     WriteBytes(u"second.txt"_s, "second,2\r\n");
     WriteBytes(u"third.txt"_s, "third,3\r\n");
-    WriteBytes(DataFileName(), NumberedLines(4));
+    WriteBytes(DataFilePath(), NumberedLines(4));
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);
     QWidget *widget = target == u"frmTesh"_s ? w.get() : w.child(target);
     QVERIFY(Drop(widget, Files({u"first.txt"_s, u"second.txt"_s, u"third.txt"_s})));
-    QCOMPARE(ReadBytes(DataFileName()), first);
+    QCOMPARE(ReadBytes(DataFilePath()), first);
     QCOMPARE(w.items(), (QStringList{u"犬,dog"_s, u"猫,cat"_s}));
     QCOMPARE(w.status(), u"データ数 ＝ 2"_s);
     QCOMPARE(w.card(0)->text(), QString());
@@ -207,7 +207,7 @@ void TestIntake::dropOnEachTarget()
 void TestIntake::ignoresWhatIsNoFileList()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), NumberedLines(3));
+    WriteBytes(DataFilePath(), NumberedLines(3));
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);
@@ -222,7 +222,7 @@ void TestIntake::ignoresWhatIsNoFileList()
     QCoreApplication::sendEvent(w.get(), &drop);
     QCOMPARE(w.card(0)->text(), u"q0"_s);
     QCOMPARE(w.items().size(), 3);
-    QCOMPARE(ReadBytes(DataFileName()), NumberedLines(3));
+    QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
     delete text;
     delete link;
 }
@@ -244,7 +244,7 @@ void TestIntake::refusesWhatIsNoFile()
     QVERIFY(QDir().mkdir(u"folder"_s));
     QCOMPARE(mkfifo("fifo", 0600), 0);
     QVERIFY(QFile::link(u"nowhere"_s, u"broken"_s));
-    WriteBytes(DataFileName(), NumberedLines(3));
+    WriteBytes(DataFilePath(), NumberedLines(3));
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);
@@ -254,16 +254,16 @@ void TestIntake::refusesWhatIsNoFile()
     QVERIFY2(w.messages.first().second.contains(u"読み込め"_s), qPrintable(w.messages.first().second));
     QCOMPARE(w.card(0)->text(), u"q0"_s); // the deck on view stays
     QCOMPARE(w.items().size(), 3);
-    QCOMPARE(ReadBytes(DataFileName()), NumberedLines(3));
+    QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
 }
 
 void TestIntake::droppingTheDataFileItself()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), NumberedLines(3));
+    WriteBytes(DataFilePath(), NumberedLines(3));
     WindowUnderTest w;
-    QVERIFY(Drop(w.get(), Files({DataFileName()})));
-    QCOMPARE(ReadBytes(DataFileName()), NumberedLines(3));
+    QVERIFY(Drop(w.get(), Files({DataFilePath()})));
+    QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
     QCOMPARE(w.items().size(), 3);
     QVERIFY(w.messages.isEmpty());
 }
@@ -272,7 +272,7 @@ void TestIntake::failedWriteKeepsTheOldFile()
 {
     TempWorkDir dir;
     const QByteArray old = NumberedLines(3);
-    WriteBytes(DataFileName(), old);
+    WriteBytes(DataFilePath(), old);
     WriteBytes(u"big.txt"_s, NumberedLines(40));
     WindowUnderTest w;
     w.show();
@@ -283,7 +283,7 @@ void TestIntake::failedWriteKeepsTheOldFile()
         w.click(u"cmdDataIn"_s);
         QVERIFY(Drop(w.card(1), Files({u"big.txt"_s})));
     }
-    QCOMPARE(ReadBytes(DataFileName()), old);
+    QCOMPARE(ReadBytes(DataFilePath()), old);
     QCOMPARE(w.messages.size(), 2);
     for (const Message &message : w.messages) {
         QCOMPARE(message.first, frmTesh::MessageKind::Error);

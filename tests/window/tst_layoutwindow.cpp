@@ -119,7 +119,7 @@ void TestLayoutWindow::minimisedChangesNothing()
 void TestLayoutWindow::proportionRefitsTheCard()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), "abcde,xy\r\n");
+    WriteBytes(DataFilePath(), "abcde,xy\r\n");
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);
@@ -145,7 +145,7 @@ void TestLayoutWindow::tinyWindowsDoNotFail()
 {
     QFETCH(QSize, client);
     TempWorkDir dir;
-    WriteBytes(DataFileName(), "a,b\r\n");
+    WriteBytes(DataFilePath(), "a,b\r\n");
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);

@@ -66,13 +66,13 @@ void TestStartup::withoutDataFile()
     QCOMPARE(w->windowTitle(), u"Pelmor"_s);
     QCOMPARE(w->windowIcon().pixmap(48, 48).size(), QSize(48, 48));
     QVERIFY(w.messages.isEmpty());
-    QVERIFY(!QFile::exists(DataFileName())); // nothing is written at start
+    QVERIFY(!QFile::exists(DataFilePath())); // nothing is written at start
 }
 
 void TestStartup::loadsDataFile()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), kExampleCp932);
+    WriteBytes(DataFilePath(), kExampleCp932);
     WindowUnderTest w;
     QCOMPARE(w.items(), (QStringList{u"apple,りんご"_s, u"dog 犬,"_s, u"cat,ねこ"_s}));
     QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
@@ -100,15 +100,15 @@ void TestStartup::notADataFile()
     QFETCH(QString, kind);
     TempWorkDir dir;
     if (kind == u"directory"_s)
-        QVERIFY(QDir().mkdir(DataFileName()));
+        QVERIFY(QDir().mkdir(DataFilePath()));
     else if (kind == u"fifo"_s)
-        QCOMPARE(mkfifo(QFile::encodeName(DataFileName()).constData(), 0600), 0);
+        QCOMPARE(mkfifo(QFile::encodeName(DataFilePath()).constData(), 0600), 0);
     else if (kind == u"case"_s)
         WriteBytes(u"表示するデータ.TXT"_s, "a,b\r\n");
     else if (kind == u"link"_s)
-        QVERIFY(QFile::link(u"nowhere"_s, DataFileName()));
+        QVERIFY(QFile::link(u"nowhere"_s, DataFilePath()));
     else
-        QVERIFY(QDir().mkdir(u"folder"_s) && QFile::link(u"folder"_s, DataFileName()));
+        QVERIFY(QDir().mkdir(u"folder"_s) && QFile::link(u"folder"_s, DataFilePath()));
     WindowUnderTest w;
     QCOMPARE(w.list()->count(), 0);
     QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
@@ -119,7 +119,7 @@ void TestStartup::linkToDataFileCounts()
 {
     TempWorkDir dir;
     WriteBytes(u"elsewhere.txt"_s, "a,b\r\n");
-    QVERIFY(QFile::link(u"elsewhere.txt"_s, DataFileName()));
+    QVERIFY(QFile::link(u"elsewhere.txt"_s, DataFilePath()));
     WindowUnderTest w;
     QCOMPARE(w.items(), QStringList{u"a,b"_s});
 }
@@ -127,7 +127,7 @@ void TestStartup::linkToDataFileCounts()
 void TestStartup::emptyDataFile()
 {
     TempWorkDir dir;
-    WriteBytes(DataFileName(), QByteArray());
+    WriteBytes(DataFilePath(), QByteArray());
     WindowUnderTest w;
     QCOMPARE(w.status(), u"データ数 ＝ 1"_s);
     QCOMPARE(w.list()->count(), 0);
@@ -138,7 +138,7 @@ void TestStartup::moreThan301Lines()
 {
     TempWorkDir dir;
     const QByteArray bytes = NumberedLines(400);
-    WriteBytes(DataFileName(), bytes);
+    WriteBytes(DataFilePath(), bytes);
     WindowUnderTest w;
     QCOMPARE(w.list()->count(), 301);
     QCOMPARE(w.items().last(), u"q300,a300"_s);
@@ -146,7 +146,7 @@ void TestStartup::moreThan301Lines()
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
     QVERIFY(w.messages.first().second.contains(u"最初の301行"_s));
-    QCOMPARE(ReadBytes(DataFileName()), bytes);
+    QCOMPARE(ReadBytes(DataFilePath()), bytes);
 }
 
 void TestStartup::controls_data()
@@ -277,7 +277,7 @@ void TestStartup::quits()
 {
     QFETCH(bool, fromMenu);
     TempWorkDir dir;
-    WriteBytes(DataFileName(), kExampleCp932);
+    WriteBytes(DataFilePath(), kExampleCp932);
     WindowUnderTest w;
     w.show();
     if (fromMenu)
@@ -285,7 +285,7 @@ void TestStartup::quits()
     else
         w.click(u"cmdEnd"_s);
     QVERIFY(!w->isVisible());
-    QCOMPARE(ReadBytes(DataFileName()), kExampleCp932);
+    QCOMPARE(ReadBytes(DataFilePath()), kExampleCp932);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 

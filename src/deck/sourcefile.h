@@ -1,0 +1,28 @@
+#pragma once
+
+#include "datafile.h"
+
+#include <QByteArray>
+#include <QString>
+
+// A dropped file opened for copying over the data file. Opening checks that it is an
+// ordinary, readable file, so that a folder, FIFO or device is refused before anything
+// is changed.
+class SourceFile
+{
+public:
+    // `path` is the file system's own bytes: a name need not be valid UTF-8.
+    explicit SourceFile(const QByteArray &path);
+    SourceFile(const SourceFile &) = delete;
+    SourceFile &operator=(const SourceFile &) = delete;
+
+    // Whether this is the very file at `path` (the same file, possibly under another name).
+    bool isSameFileAs(const QString &path) const;
+
+    // Streams the contents over the file at `path`, safely as WriteDataFile.
+    void copyOver(const QString &path = DataFilePath(), const Progress &progress = {});
+
+private:
+    QByteArray m_path;
+    Fd m_fd;
+};
