@@ -1,66 +1,428 @@
 #include "datawriter.h"
 
 #include "cp932.h"
+#include "guards.h"
 #include "linecutter.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
-DataFileWriter::DataFileWriter(const QString &path)
+namespace {
+
+constexpr char kTempInfix[] = ".pelmor-";
+constexpr char kBackupTag[] = "backup";
+
+QByteArray TempPattern(const QByteArray &dir, const QByteArray &name)
 {
-    // Write through a link to the file it names, as an editor would.
-    const QFileInfo info(path);
-    m_target = info.isSymLink() && info.exists() ? info.canonicalFilePath() : path;
-    m_what = Quoted(path) + u"に書き込めませんでした。"_s;
-    const QFileInfo target(m_target);
-    QByteArray pattern =
-        QFile::encodeName(target.absolutePath() + u"/."_s + target.fileName() + u".XXXXXX"_s);
+    return dir + "/." + name + kTempInfix + "XXXXXX";
+}
+
+QByteArray BackupPath(const QByteArray &dir, const QByteArray &name)
+{
+    return dir + "/." + name + kTempInfix + kBackupTag;
+}
+
+QString FolderText(const QByteArray &dir)
+{
+    return Quoted(QFileInfo(QFile::decodeName(dir)).absoluteFilePath());
+}
+
+void SplitPath(const QByteArray &path, QByteArray &dir, QByteArray &name)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    dir = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+    name = path.mid(slash + 1);
+}
+
+// The ordinary file a path names, links followed. False when there is none yet.
+bool ResolveTarget(const QByteArray &given, QByteArray &target, struct stat &info, const QString &what)
+{
+    target = given;
+    struct stat link;
+    if (::lstat(given.constData(), &link) != 0) {
+        if (errno == ENOENT)
+            return false;
+        Fail(what, errno);
+    }
+    if (!S_ISLNK(link.st_mode)) {
+        info = link;
+        return true;
+    }
+    if (::stat(given.constData(), &info) != 0)
+        throw RunTimeError(what + u"\nリンク先のファイルを開けません。"_s + ErrnoText(errno));
+    char *real = ::realpath(given.constData(), nullptr);
+    if (real == nullptr)
+        Fail(what, errno);
+    target = real;
+    std::free(real);
+    return true;
+}
+
+// Judged by the permission bits as a user would be; root, whom the system lets write
+// anything, is held to the owner's write bit, so write-protection means the same for all.
+int WriteCheck(const QByteArray &path, const struct stat &info)
+{
+    if (::geteuid() == 0)
+        return (info.st_mode & S_IWUSR) ? 0 : EACCES;
+    return ::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// Locks the folder against other windows writing there. An empty Fd when the folder
+// cannot be opened for it (then there is nothing to coordinate with, and no clean-up).
+enum class Lock { Taken, Busy, Unavailable };
+Lock LockFolder(const QByteArray &dir, Fd &lock)
+{
+    lock = Fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (lock.get() < 0)
+        return Lock::Unavailable;
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        const int error = errno;
+        lock.reset();
+        return error == EWOULDBLOCK ? Lock::Busy : Lock::Unavailable;
+    }
+    return Lock::Taken;
+}
+
+void SyncFolder(const QByteArray &dir, const QString &what)
+{
+    Fd folder(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Some file systems cannot flush a folder (EINVAL): their renames are as safe as they get.
+    if (folder.get() < 0 || (::fsync(folder.get()) != 0 && errno != EINVAL))
+        Fail(what, errno);
+}
+
+// Makes `to` hold exactly the bytes of `from`, on disk.
+void CopyContents(int from, int to, const QString &what)
+{
+    QByteArray chunk(kChunkSize, Qt::Uninitialized);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = ::pread(from, chunk.data(), size_t(chunk.size()), offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            Fail(what, errno);
+        }
+        if (n == 0)
+            break;
+        for (ssize_t written = 0; written < n;) {
+            const ssize_t w = ::pwrite(to, chunk.constData() + written, size_t(n - written), offset + written);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                Fail(what, errno);
+            }
+            written += w;
+        }
+        offset += n;
+    }
+    if (::ftruncate(to, offset) != 0 || ::fsync(to) != 0)
+        Fail(what, errno);
+}
+
+// Gives `to` every extended attribute of the file at `from` (ACLs are stored as such).
+bool CopyExtendedAttributes(const QByteArray &from, int to)
+{
+    ssize_t size = ::listxattr(from.constData(), nullptr, 0);
+    if (size < 0)
+        return errno == ENOTSUP;
+    QByteArray names(size, Qt::Uninitialized);
+    size = ::listxattr(from.constData(), names.data(), size_t(names.size()));
+    if (size < 0)
+        return false;
+    for (const QByteArray &name : names.left(size).split('\0')) {
+        if (name.isEmpty())
+            continue;
+        const ssize_t length = ::getxattr(from.constData(), name.constData(), nullptr, 0);
+        if (length < 0)
+            return false;
+        QByteArray value(length, Qt::Uninitialized);
+        const ssize_t got = ::getxattr(from.constData(), name.constData(), value.data(), size_t(value.size()));
+        if (got < 0 || ::fsetxattr(to, name.constData(), value.constData(), size_t(got), 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Puts the bytes secured before a write into the file itself back. Returns a message.
+QString RestoreBackup(const QByteArray &backup, const QByteArray &target, const QByteArray &dir)
+{
+    const QString what = Quoted(QFile::decodeName(target)) + u"を元に戻せませんでした。"_s;
+    try {
+        struct stat info;
+        if (::lstat(target.constData(), &info) != 0 && errno == ENOENT) {
+            if (::rename(backup.constData(), target.constData()) != 0)
+                Fail(what, errno);
+        } else {
+            Fd from(::open(backup.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+            Fd to(::open(target.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+            if (from.get() < 0 || to.get() < 0)
+                Fail(what, errno);
+            struct stat fromInfo, toInfo;
+            if (::fstat(from.get(), &fromInfo) != 0 || ::fstat(to.get(), &toInfo) != 0)
+                Fail(what, errno);
+            if (!S_ISREG(fromInfo.st_mode) || !S_ISREG(toInfo.st_mode))
+                throw RunTimeError(what);
+            CopyContents(from.get(), to.get(), what);
+            ::unlink(backup.constData());
+        }
+        SyncFolder(dir, what);
+        return u"前回の書き込みが途中で止まっていたため、データファイル%1を書き込む前の内容に戻しました。"_s.arg(
+            Quoted(QFile::decodeName(target)));
+    } catch (const RunTimeError &error) {
+        return error.message() + u"\n書き込む前の内容は%1に残っています。"_s.arg(Quoted(QFile::decodeName(backup)));
+    }
+}
+
+// With the folder locked: nobody is writing there now, so every temporary file of
+// ours is a killed run's.
+QString ClearStaleFilesIn(const QByteArray &dir, const QByteArray &name, const QByteArray &target)
+{
+    const QByteArray prefix = "." + name + kTempInfix;
+    QStringList messages;
+    QList<QByteArray> stale;
+    if (DIR *folder = ::opendir(dir.constData())) {
+        while (const dirent *entry = ::readdir(folder)) {
+            const QByteArray entryName(entry->d_name);
+            if (entryName.startsWith(prefix))
+                stale.append(entryName);
+        }
+        ::closedir(folder);
+    }
+    for (const QByteArray &entryName : stale) {
+        const QByteArray rest = entryName.mid(prefix.size());
+        const QByteArray path = dir + "/" + entryName;
+        if (rest == kBackupTag)
+            messages.append(RestoreBackup(path, target, dir));
+        else if (rest.size() == 6)
+            ::unlink(path.constData());
+    }
+    return messages.join(u'\n');
+}
+
+// The pieces of pasted text as they are stored: each lone LF made a CR LF, then one CR
+// LF; a surrogate pair is never split. `piece(text, charsDone)` gets each in turn.
+template <typename Piece> void ForEachPastedPiece(const QString &text, Piece piece)
+{
+    constexpr qsizetype kPieceChars = 1 << 16;
+    QString out;
+    out.reserve(kPieceChars + 2);
+    QChar previous;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\n' && previous != u'\r')
+            out.append(u'\r');
+        out.append(c);
+        previous = c;
+        if (out.size() >= kPieceChars && !c.isHighSurrogate()) {
+            piece(QStringView(out), i + 1);
+            out.clear();
+        }
+    }
+    out.append(u"\r\n"_s);
+    piece(QStringView(out), text.size());
+}
+
+// Whether text can be stored in code page 932: every character has a code there, and
+// the bytes do not read back as UTF-8 (half-width "ﾃｽ" is 0xC3 0xBD).
+bool PastedTextFitsCp932(const QString &text, const Progress &progress, qint64 total)
+{
+    bool fits = true;
+    // Pasted text always holds a CR, so its lines end at CR LF.
+    LineCutter cutter(LineEnds::CrOrCrLf, kMaxDataLines);
+    ForEachPastedPiece(text, [&](QStringView piece, qsizetype done) {
+        if (!fits)
+            return;
+        const std::optional<QByteArray> bytes = EncodeCp932(piece);
+        if (!bytes)
+            fits = false;
+        else if (!cutter.truncated())
+            cutter.feed(*bytes);
+        ReportProgress(progress, done, total);
+    });
+    if (!fits)
+        return false;
+    cutter.finish();
+    return DetectEncoding(cutter.lines(), false) == TextEncoding::Cp932;
+}
+
+template <typename Sink> void EncodePastedText(const QString &text, const Progress &progress, Sink sink)
+{
+    const qint64 total = 2 * qint64(text.size()) + 1;
+    const bool cp932 = PastedTextFitsCp932(text, progress, total);
+    if (!cp932)
+        sink(QByteArrayView(kUtf8Bom));
+    ForEachPastedPiece(text, [&](QStringView piece, qsizetype done) {
+        sink(cp932 ? *EncodeCp932(piece) : piece.toUtf8());
+        ReportProgress(progress, text.size() + done, total);
+    });
+}
+
+} // namespace
+
+DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"に書き込めませんでした。"_s)
+{
+    m_exists = ResolveTarget(QFile::encodeName(path), m_target, m_old, m_what);
+    if (m_exists) {
+        if (!S_ISREG(m_old.st_mode))
+            throw RunTimeError(m_what + u"\n通常のファイルではない（フォルダー、デバイス、名前付きパイプなど）ため、置き換えませんでした。"_s);
+        if (const int error = WriteCheck(m_target, m_old); error == EACCES || error == EPERM)
+            throw RunTimeError(m_what +
+                               u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
+        else if (error != 0)
+            Fail(m_what, error);
+    }
+    SplitPath(m_target, m_dir, m_name);
+    if (LockFolder(m_dir, m_lock) == Lock::Busy)
+        throw RunTimeError(
+            m_what + u"\n別のウィンドウがこのフォルダーのデータファイルを書き込んでいます。終わってからもう一度お試しください。"_s);
+    if (m_lock.get() >= 0)
+        ClearStaleFilesIn(m_dir, m_name, m_target);
+
+    QByteArray pattern = TempPattern(m_dir, m_name);
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM)
+            throw RunTimeError(m_what + u"\nフォルダー%1に書き込む権限がありません。"
+                                        u"データファイルを置き換えるには、そのフォルダーに書き込めることが必要です。"_s
+                                            .arg(FolderText(m_dir)));
         Fail(m_what, errno);
-    m_fd = Fd(fd);
+    }
+    m_temp = Fd(fd);
     m_tempPath = pattern;
 }
 
 DataFileWriter::~DataFileWriter()
 {
     if (!m_committed) {
-        m_fd.reset();
+        m_temp.reset();
         ::unlink(m_tempPath.constData());
     }
 }
 
 void DataFileWriter::write(const char *data, qsizetype size)
 {
-    WriteAll(m_fd.get(), data, size, m_what);
+    WriteAll(m_temp.get(), data, size, m_what);
+    m_size += size;
 }
 
 void DataFileWriter::commit()
 {
-    const QByteArray target = QFile::encodeName(m_target);
-    struct stat old;
-    mode_t mode;
-    if (::stat(target.constData(), &old) == 0) {
-        mode = old.st_mode & 07777;
-    } else {
+    if (!m_exists) {
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        mode = 0666 & ~mask;
+        if (::fchmod(m_temp.get(), 0666 & ~mask) != 0)
+            Fail(m_what, errno);
+        ReplaceByRename();
+    } else if (TakeOverFile()) {
+        ReplaceByRename();
+    } else {
+        WriteInPlace();
     }
-    if (::fchmod(m_fd.get(), mode) != 0 || ::fsync(m_fd.get()) != 0)
+}
+
+// Gives the temporary file everything of the old one that a rename would lose. False
+// when that cannot be done (another owner, more names than one): then the file itself
+// must be written.
+bool DataFileWriter::TakeOverFile()
+{
+    if (m_old.st_nlink > 1)
+        return false;
+    if ((m_old.st_uid != ::geteuid() || m_old.st_gid != ::getegid()) &&
+        ::fchown(m_temp.get(), m_old.st_uid, m_old.st_gid) != 0)
+        return false;
+    // After the owner: a change of owner clears the set-user-ID bits.
+    if (::fchmod(m_temp.get(), m_old.st_mode & 07777) != 0)
+        return false;
+    return CopyExtendedAttributes(m_target, m_temp.get());
+}
+
+void DataFileWriter::ReplaceByRename()
+{
+    if (::fsync(m_temp.get()) != 0)
         Fail(m_what, errno);
-    if (::close(m_fd.release()) != 0)
+    if (::close(m_temp.release()) != 0)
         Fail(m_what, errno);
-    if (::rename(m_tempPath.constData(), target.constData()) != 0)
+    if (::rename(m_tempPath.constData(), m_target.constData()) != 0)
         Fail(m_what, errno);
     m_committed = true;
+    SyncFolder(m_dir, m_what);
+}
+
+// The old bytes are secured in the backup first; a failure puts them back, and if the
+// program dies meanwhile the next run does (ClearStaleFiles).
+void DataFileWriter::WriteInPlace()
+{
+    Fd file(::open(m_target.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    struct stat now;
+    if (file.get() < 0 || ::fstat(file.get(), &now) != 0)
+        Fail(m_what, errno);
+    if (now.st_dev != m_old.st_dev || now.st_ino != m_old.st_ino || !S_ISREG(now.st_mode))
+        throw RunTimeError(m_what + u"\n書き込みの間にファイルが置き換えられました。"_s);
+
+    QByteArray pattern = TempPattern(m_dir, m_name);
+    Fd backup(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (backup.get() < 0)
+        Fail(m_what, errno);
+    const QByteArray backupPath = BackupPath(m_dir, m_name);
+    try {
+        CopyContents(file.get(), backup.get(), m_what);
+        if (::rename(pattern.constData(), backupPath.constData()) != 0)
+            Fail(m_what, errno);
+    } catch (...) {
+        ::unlink(pattern.constData());
+        throw;
+    }
+    SyncFolder(m_dir, m_what);
+
+    try {
+        // Room first: a full disk then stops the write before any byte of the file changes.
+        if (m_size > now.st_size) {
+            if (const int error = ::posix_fallocate(file.get(), 0, m_size); error != 0)
+                Fail(m_what, error);
+        }
+        CopyContents(m_temp.get(), file.get(), m_what);
+    } catch (...) {
+        try {
+            CopyContents(backup.get(), file.get(), m_what);
+            ::unlink(backupPath.constData());
+        } catch (...) {
+            // The backup stays; the next run puts it back.
+        }
+        throw;
+    }
+    ::unlink(backupPath.constData());
+    SyncFolder(m_dir, m_what);
+}
+
+QString ClearStaleFiles(const QString &path)
+{
+    try {
+        QByteArray target, dir, name;
+        struct stat info;
+        ResolveTarget(QFile::encodeName(path), target, info, QString());
+        SplitPath(target, dir, name);
+        Fd lock;
+        if (LockFolder(dir, lock) != Lock::Taken)
+            return {};
+        return ClearStaleFilesIn(dir, name, target);
+    } catch (const RunTimeError &) {
+        return {}; // no data file to look beside: reading it will tell the user
+    }
 }
 
 QByteArray EncodeDataText(const QString &text)
@@ -75,17 +437,17 @@ QByteArray EncodeDataText(const QString &text)
 
 QByteArray PastedDataBytes(const QString &clipboardText)
 {
-    QString text;
-    text.reserve(clipboardText.size() + clipboardText.count(u'\n') + 2);
-    QChar previous;
-    for (QChar c : clipboardText) {
-        if (c == u'\n' && previous != u'\r')
-            text.append(u'\r');
-        text.append(c);
-        previous = c;
-    }
-    text.append(u"\r\n"_s);
-    return EncodeDataText(text);
+    QByteArray bytes;
+    EncodePastedText(clipboardText, {}, [&bytes](QByteArrayView piece) { bytes.append(piece); });
+    return bytes;
+}
+
+void WritePastedText(const QString &clipboardText, const QString &path, const Progress &progress)
+{
+    DataFileWriter writer(path);
+    EncodePastedText(clipboardText, progress,
+                     [&writer](QByteArrayView piece) { writer.write(piece.constData(), piece.size()); });
+    writer.commit();
 }
 
 void WriteDataFile(const QByteArray &bytes, const QString &path)

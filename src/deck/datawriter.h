@@ -5,8 +5,20 @@
 #include <QByteArray>
 #include <QString>
 
-// Writing the data file. A write never damages the old file: the new bytes go to a
-// temporary file beside it that replaces it only when every byte is on disk.
+#include <sys/stat.h>
+
+// Writing the data file. A write never damages the old file and never replaces what is
+// not an ordinary file that the user may write:
+// - The new bytes go to a temporary file beside the data file (".<name>.pelmor-XXXXXX"),
+//   flushed to disk, given the old file's owner, group, mode and extended attributes
+//   (ACLs among them), and renamed over it; then the folder is flushed.
+// - Where a rename cannot keep the file as it was (it belongs to someone the program
+//   cannot give a file to, or it has other hard links), the old bytes are first secured
+//   in ".<name>.pelmor-backup" and the new ones are written into the file itself; a
+//   failure puts the old bytes back, and a run killed meanwhile is repaired by the next.
+// - A link is written through: the file it names gets the new contents.
+// - The folder is locked while writing, so that two windows in one folder never clear
+//   each other's temporary files; what a killed run left is cleared by the next one.
 
 // The bytes to store for text: code page 932 when every character has a code there and
 // the file cannot be mistaken for UTF-8 when read back; otherwise UTF-8 behind a byte
@@ -17,8 +29,17 @@ QByteArray EncodeDataText(const QString &text);
 // CR LF (the clipboard hands lines over LF-ended here), then one CR LF.
 QByteArray PastedDataBytes(const QString &clipboardText);
 
+// Writes PastedDataBytes(clipboardText) piece by piece, never holding them all.
+void WritePastedText(const QString &clipboardText, const QString &path = DataFilePath(),
+                     const Progress &progress = {});
+
 // Replaces the file's contents with `bytes`; a failure leaves the old file whole.
 void WriteDataFile(const QByteArray &bytes, const QString &path = DataFilePath());
+
+// Clears what a killed run left beside the data file (and puts back the old bytes of a
+// write into the file itself that did not finish). Returns a Japanese message when the
+// old contents had to be put back, an empty string otherwise. Never throws.
+QString ClearStaleFiles(const QString &path = DataFilePath());
 
 // A temporary file beside the target that replaces it on commit(); destroyed without a
 // commit, it disappears and the target keeps every byte.
@@ -34,9 +55,19 @@ public:
     void commit();
 
 private:
-    QString m_target;
-    QString m_what;
+    bool TakeOverFile();
+    void ReplaceByRename();
+    void WriteInPlace();
+
+    QString m_what;         // "「name」に書き込めませんでした。"
+    QByteArray m_target;    // the ordinary file that gets the bytes (a link resolved)
+    QByteArray m_dir;       // its folder
+    QByteArray m_name;      // its name in that folder
+    bool m_exists = false;  // m_old describes it
+    struct stat m_old = {};
+    Fd m_lock;              // the folder, locked
     QByteArray m_tempPath;
-    Fd m_fd;
+    Fd m_temp;
+    qint64 m_size = 0;      // bytes written to the temporary file
     bool m_committed = false;
 };

@@ -15,19 +15,21 @@ using namespace Qt::StringLiterals;
 SourceFile::SourceFile(const QByteArray &path) : m_path(path)
 {
     const QString what = QuotedNative(path) + u"は読み込めません。"_s;
-    const int raw = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (raw < 0)
-        Fail(what, errno);
-    Fd fd(raw);
+    // Decided before opening: opening a device or a FIFO can itself do something (a
+    // terminal would become the program's controlling terminal, a FIFO would wait).
     struct stat info;
-    if (::fstat(raw, &info) != 0)
+    if (::stat(path.constData(), &info) != 0)
         Fail(what, errno);
     if (S_ISDIR(info.st_mode))
         Fail(what, EISDIR);
     if (!S_ISREG(info.st_mode))
-        throw RunTimeError(what + u"\n"_s +
-                           u"通常のファイルではありません（デバイスや名前付きパイプなど）。"_s);
-    ::fcntl(raw, F_SETFL, ::fcntl(raw, F_GETFL) & ~O_NONBLOCK);
+        throw RunTimeError(what + u"\n通常のファイルではありません（デバイスや名前付きパイプなど）。"_s);
+    Fd fd(::open(path.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened;
+    if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0)
+        Fail(what, errno);
+    if (opened.st_dev != info.st_dev || opened.st_ino != info.st_ino)
+        throw RunTimeError(what + u"\n開く間にファイルが置き換えられました。"_s);
     m_fd = std::move(fd);
 }
 

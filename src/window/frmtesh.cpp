@@ -4,6 +4,7 @@
 #include "clientarea.h"
 #include "japaneseui.h"
 #include "layout.h"
+#include "longtask.h"
 #include "palette.h"
 #include "plainlabel.h"
 
@@ -237,15 +238,9 @@ void frmTesh::Run(const std::function<void()> &handler)
 {
     try {
         handler();
-    } catch (const RunTimeError &error) {
-        Tell(MessageKind::Error, error.message());
-    } catch (const std::bad_alloc &) {
-        Tell(MessageKind::Error, u"メモリが足りません。"_s);
-    } catch (const std::exception &error) {
-        Tell(MessageKind::Error,
-             u"予期しないエラーが起きました。\n"_s + QString::fromLocal8Bit(error.what()));
     } catch (...) {
-        Tell(MessageKind::Error, u"予期しないエラーが起きました。"_s);
+        // Only a read can be cancelled here: writes are stopped inside ReplaceDataFile.
+        TellFailure(u"読み込みを中止しました。"_s);
     }
     // Shown only now, so that no other handler runs while one is half done.
     const auto messages = std::exchange(m_messages, {});
@@ -256,6 +251,24 @@ void frmTesh::Run(const std::function<void()> &handler)
 void frmTesh::Tell(MessageKind kind, const QString &text)
 {
     m_messages.append({kind, text});
+}
+
+void frmTesh::TellFailure(const QString &cancelledText)
+{
+    try {
+        throw;
+    } catch (const Cancelled &) {
+        Tell(MessageKind::Information, cancelledText);
+    } catch (const RunTimeError &error) {
+        Tell(MessageKind::Error, error.message());
+    } catch (const std::bad_alloc &) {
+        Tell(MessageKind::Error, u"メモリが足りません。"_s);
+    } catch (const std::exception &error) {
+        Tell(MessageKind::Error,
+             u"予期しないエラーが起きました。\n"_s + QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        Tell(MessageKind::Error, u"予期しないエラーが起きました。"_s);
+    }
 }
 
 bool frmTesh::eventFilter(QObject *watched, QEvent *event)
@@ -305,6 +318,8 @@ void frmTesh::Form_Load()
     mnuBackColor_Click(1);
     mnuFontColor_Click(15);
     mnuHyouzi2_Click();
+    if (const QString repaired = ClearStaleFiles(); !repaired.isEmpty())
+        Tell(MessageKind::Information, repaired);
     if (DataFileExists())
         LoadCardData();
 }
@@ -480,7 +495,8 @@ void frmTesh::LoadCardData()
     TeshMax = 0;
     if (!DataFileExists())
         return;
-    const DataFileText file = ReadDataFile();
+    LongTask task(this, u"データファイル%1を読み込んでいます…"_s.arg(Quoted(DataFileName())), m_progressDelayMs);
+    const DataFileText file = ReadDataFile(DataFilePath(), task.progress());
     for (const QString &line : file.lines) {
         TeshData.setCell(TeshMax, 0, line);
         TeshMax = CheckedAdd16(TeshMax, 1);
@@ -544,8 +560,10 @@ void frmTesh::cmdDataIn_Click()
 void frmTesh::Paste()
 {
     ResetDeck();
-    TeshMoto = QGuiApplication::clipboard()->text();
-    ReplaceDataFile([this] { WriteDataFile(PastedDataBytes(TeshMoto)); });
+    ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
+        TeshMoto = QGuiApplication::clipboard()->text();
+        WritePastedText(TeshMoto, DataFilePath(), progress);
+    });
     LoadCardData();
 }
 
@@ -567,18 +585,21 @@ void frmTesh::TakeDroppedFile(const QMimeData *data)
     SourceFile source(LocalPathBytes(data->urls().constFirst()));
     ResetDeck();
     if (!source.isSameFileAs(DataFilePath()))
-        ReplaceDataFile([&source] { source.copyOver(); });
+        ReplaceDataFile(u"ドロップされたファイルをコピーしています…"_s,
+                        [&source](const Progress &progress) { source.copyOver(DataFilePath(), progress); });
     LoadCardData();
 }
 
-// A failed write leaves the old data file whole; the user hears why, and the deck is
-// then loaded from the file as it is.
-void frmTesh::ReplaceDataFile(const std::function<void()> &write)
+// Whatever stops the write (a refusal, a full disk, no memory, the user's cancel), the
+// old data file keeps every byte; the user hears why, and the caller then loads the deck
+// from the file as it is, so that the list, the count and the file agree.
+void frmTesh::ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write)
 {
+    LongTask task(this, label, m_progressDelayMs);
     try {
-        write();
-    } catch (const RunTimeError &error) {
-        Tell(MessageKind::Error, error.message());
+        write(task.progress());
+    } catch (...) {
+        TellFailure(u"中止しました。データファイルは元のままです。"_s);
     }
 }
 

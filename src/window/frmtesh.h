@@ -12,6 +12,7 @@
 
 #include "deck/cardtable.h"
 #include "deck/delimiters.h"
+#include "deck/fileio.h"
 #include "drill/fontfit.h"
 
 #include <QMainWindow>
@@ -48,6 +49,9 @@ public:
     qint32 teshFontColor() const { return TeshFontColor; }
     qint32 teshBackColor() const { return TeshBackColor; }
     const QString &teshMoto() const { return TeshMoto; }
+
+    // How long a read or copy runs before its progress dialog shows (tests shorten it).
+    void setProgressDelay(int ms) { m_progressDelayMs = ms; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -93,7 +97,7 @@ private:
     void ResetDeck();
     void Paste();
     void TakeDroppedFile(const QMimeData *data);
-    void ReplaceDataFile(const std::function<void()> &write);
+    void ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write);
     void SetHyouziMarks(QAction *chosen);
     void SetKugiriMarks(QAction *chosen);
     Proportion CheckedProportion() const;
@@ -102,6 +106,8 @@ private:
     // Runs a handler: catches what stopped it and then shows the messages it left.
     void Run(const std::function<void()> &handler);
     void Tell(MessageKind kind, const QString &text);
+    // Tells what the exception being handled means; `cancelledText` for a cancel.
+    void TellFailure(const QString &cancelledText);
 
     // Widgets, in stacking order from the bottom.
     ClientArea *m_client = nullptr;
@@ -142,5 +148,6 @@ private:
     CardTable TeshData;
 
     MessageSink m_sink;
+    int m_progressDelayMs = 500;
     QList<std::pair<MessageKind, QString>> m_messages;
 };

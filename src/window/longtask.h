@@ -1,0 +1,36 @@
+#pragma once
+
+#include "deck/fileio.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <memory>
+
+class QProgressDialog;
+class QWidget;
+
+// A read or copy that may take long: once it has run for a while, Qt's modal progress
+// dialog shows how far it is and lets the user stop it. Being modal, the dialog keeps
+// every other action of the window from running meanwhile. Work that ends sooner never
+// creates the dialog and costs nothing.
+class LongTask
+{
+public:
+    LongTask(QWidget *parent, QString label, int delayMs);
+    ~LongTask();
+    LongTask(const LongTask &) = delete;
+    LongTask &operator=(const LongTask &) = delete;
+
+    // For the deck's reading and writing.
+    Progress progress();
+
+private:
+    bool update(qint64 done, qint64 total);
+
+    QWidget *m_parent;
+    QString m_label;
+    int m_delayMs;
+    QElapsedTimer m_clock;
+    std::unique_ptr<QProgressDialog> m_dialog;
+};
