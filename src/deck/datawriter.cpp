@@ -120,7 +120,8 @@ void CopyContents(int from, int to, const QString &what)
         if (n == 0)
             break;
         for (ssize_t written = 0; written < n;) {
-            const ssize_t w = ::pwrite(to, chunk.constData() + written, size_t(n - written), offset + written);
+            const ssize_t w =
+                ::pwrite(to, chunk.constData() + written, size_t(n - written), offset + written);
             if (w < 0) {
                 if (errno == EINTR)
                     continue;
@@ -151,7 +152,8 @@ bool CopyExtendedAttributes(const QByteArray &from, int to)
         if (length < 0)
             return false;
         QByteArray value(length, Qt::Uninitialized);
-        const ssize_t got = ::getxattr(from.constData(), name.constData(), value.data(), size_t(value.size()));
+        const ssize_t got =
+            ::getxattr(from.constData(), name.constData(), value.data(), size_t(value.size()));
         if (got < 0 || ::fsetxattr(to, name.constData(), value.constData(), size_t(got), 0) != 0)
             return false;
     }
@@ -181,10 +183,11 @@ QString RestoreBackup(const QByteArray &backup, const QByteArray &target, const 
             ::unlink(backup.constData());
         }
         SyncFolder(dir, what);
-        return u"前回の書き込みが途中で止まっていたため、データファイル%1を書き込む前の内容に戻しました。"_s.arg(
-            Quoted(QFile::decodeName(target)));
+        return u"前回の書き込みが途中で止まっていたため、データファイル%1を書き込む前の内容に戻しました。"_s
+            .arg(Quoted(QFile::decodeName(target)));
     } catch (const RunTimeError &error) {
-        return error.message() + u"\n書き込む前の内容は%1に残っています。"_s.arg(Quoted(QFile::decodeName(backup)));
+        return error.message() +
+               u"\n書き込む前の内容は%1に残っています。"_s.arg(Quoted(QFile::decodeName(backup)));
     }
 }
 
@@ -279,17 +282,21 @@ DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"�
     m_exists = ResolveTarget(QFile::encodeName(path), m_target, m_old, m_what);
     if (m_exists) {
         if (!S_ISREG(m_old.st_mode))
-            throw RunTimeError(m_what + u"\n通常のファイルではない（フォルダー、デバイス、名前付きパイプなど）ため、置き換えませんでした。"_s);
+            throw RunTimeError(
+                m_what +
+                u"\n通常のファイルではない（フォルダー、デバイス、名前付きパイプなど）ため、置き換えませんでした。"_s);
         if (const int error = WriteCheck(m_target, m_old); error == EACCES || error == EPERM)
-            throw RunTimeError(m_what +
-                               u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
+            throw RunTimeError(
+                m_what +
+                u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
         else if (error != 0)
             Fail(m_what, error);
     }
     SplitPath(m_target, m_dir, m_name);
     if (LockFolder(m_dir, m_lock) == Lock::Busy)
         throw RunTimeError(
-            m_what + u"\n別のウィンドウがこのフォルダーのデータファイルを書き込んでいます。終わってからもう一度お試しください。"_s);
+            m_what +
+            u"\n別のウィンドウがこのフォルダーのデータファイルを書き込んでいます。終わってからもう一度お試しください。"_s);
     if (m_lock.get() >= 0)
         ClearStaleFilesIn(m_dir, m_name, m_target);
 
@@ -297,9 +304,10 @@ DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"�
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
         if (errno == EACCES || errno == EPERM)
-            throw RunTimeError(m_what + u"\nフォルダー%1に書き込む権限がありません。"
-                                        u"データファイルを置き換えるには、そのフォルダーに書き込めることが必要です。"_s
-                                            .arg(FolderText(m_dir)));
+            throw RunTimeError(
+                m_what + u"\nフォルダー%1に書き込む権限がありません。"
+                         u"データファイルを置き換えるには、そのフォルダーに書き込めることが必要です。"_s.arg(
+                             FolderText(m_dir)));
         Fail(m_what, errno);
     }
     m_temp = Fd(fd);

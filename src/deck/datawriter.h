@@ -59,15 +59,15 @@ private:
     void ReplaceByRename();
     void WriteInPlace();
 
-    QString m_what;         // "「name」に書き込めませんでした。"
-    QByteArray m_target;    // the ordinary file that gets the bytes (a link resolved)
-    QByteArray m_dir;       // its folder
-    QByteArray m_name;      // its name in that folder
-    bool m_exists = false;  // m_old describes it
+    QString m_what;        // "「name」に書き込めませんでした。"
+    QByteArray m_target;   // the ordinary file that gets the bytes (a link resolved)
+    QByteArray m_dir;      // its folder
+    QByteArray m_name;     // its name in that folder
+    bool m_exists = false; // m_old describes it
     struct stat m_old = {};
-    Fd m_lock;              // the folder, locked
+    Fd m_lock; // the folder, locked
     QByteArray m_tempPath;
     Fd m_temp;
-    qint64 m_size = 0;      // bytes written to the temporary file
+    qint64 m_size = 0; // bytes written to the temporary file
     bool m_committed = false;
 };

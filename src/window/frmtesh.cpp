@@ -495,7 +495,8 @@ void frmTesh::LoadCardData()
     TeshMax = 0;
     if (!DataFileExists())
         return;
-    LongTask task(this, u"データファイル%1を読み込んでいます…"_s.arg(Quoted(DataFileName())), m_progressDelayMs);
+    LongTask task(this, u"データファイル%1を読み込んでいます…"_s.arg(Quoted(DataFileName())),
+                  m_progressDelayMs);
     const DataFileText file = ReadDataFile(DataFilePath(), task.progress());
     for (const QString &line : file.lines) {
         TeshData.setCell(TeshMax, 0, line);

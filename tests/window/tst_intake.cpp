@@ -2,11 +2,17 @@
 
 #include "deck/datafile.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QDropEvent>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QProgressDialog>
+#include <QTimer>
 #include <QUrl>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -81,6 +87,8 @@ private slots:
     void refusesWhatIsNoFile();
     void droppingTheDataFileItself();
     void failedWriteKeepsTheOldFile();
+    void stoppedWritesReloadTheDeck();
+    void dropsANameThatIsNoUtf8();
 };
 
 void TestIntake::paste_data()
@@ -230,16 +238,18 @@ void TestIntake::ignoresWhatIsNoFileList()
 void TestIntake::refusesWhatIsNoFile_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::newRow("folder") << u"folder"_s;
-    QTest::newRow("FIFO") << u"fifo"_s;
-    QTest::newRow("device") << u"/dev/zero"_s;
-    QTest::newRow("broken link") << u"broken"_s;
-    QTest::newRow("missing") << u"missing"_s;
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("folder") << u"folder"_s << u"フォルダーです"_s;
+    QTest::newRow("FIFO") << u"fifo"_s << u"通常のファイルではありません"_s;
+    QTest::newRow("device") << u"/dev/zero"_s << u"通常のファイルではありません"_s;
+    QTest::newRow("broken link") << u"broken"_s << u"見つかりません"_s;
+    QTest::newRow("missing") << u"missing"_s << u"見つかりません"_s;
 }
 
 void TestIntake::refusesWhatIsNoFile()
 {
     QFETCH(QString, path);
+    QFETCH(QString, reason);
     TempWorkDir dir;
     QVERIFY(QDir().mkdir(u"folder"_s));
     QCOMPARE(mkfifo("fifo", 0600), 0);
@@ -251,7 +261,8 @@ void TestIntake::refusesWhatIsNoFile()
     QVERIFY(Drop(w.get(), Files({path})));
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Error);
-    QVERIFY2(w.messages.first().second.contains(u"読み込め"_s), qPrintable(w.messages.first().second));
+    QVERIFY2(w.messages.first().second.contains(u"読み込め"_s) && w.messages.first().second.contains(reason),
+             qPrintable(w.messages.first().second));
     QCOMPARE(w.card(0)->text(), u"q0"_s); // the deck on view stays
     QCOMPARE(w.items().size(), 3);
     QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
@@ -261,8 +272,12 @@ void TestIntake::droppingTheDataFileItself()
 {
     TempWorkDir dir;
     WriteBytes(DataFilePath(), NumberedLines(3));
+    struct stat before, after;
+    QCOMPARE(stat(QFile::encodeName(DataFilePath()).constData(), &before), 0);
     WindowUnderTest w;
     QVERIFY(Drop(w.get(), Files({DataFilePath()})));
+    QCOMPARE(stat(QFile::encodeName(DataFilePath()).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino); // not even copied over itself
     QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
     QCOMPARE(w.items().size(), 3);
     QVERIFY(w.messages.isEmpty());
@@ -293,6 +308,56 @@ void TestIntake::failedWriteKeepsTheOldFile()
     QCOMPARE(w.items(), (QStringList{u"q0,a0"_s, u"q1,a1"_s, u"q2,a2"_s}));
     QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
+}
+
+void TestIntake::stoppedWritesReloadTheDeck()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), NumberedLines(3));
+    WriteBytes(u"big.txt"_s, NumberedLines(200000)); // over 4 MB
+    WindowUnderTest w;
+    w.show();
+
+    // Write-protected: refused.
+    QCOMPARE(chmod(QFile::encodeName(DataFilePath()).constData(), 0444), 0);
+    SetClipboard(u"new,cards"_s);
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(chmod(QFile::encodeName(DataFilePath()).constData(), 0644), 0);
+    QVERIFY(w.messages.value(0).second.contains(u"書き込みが禁止"_s));
+
+    // Cancelled in its progress dialog.
+    w->setProgressDelay(0);
+    QTimer::singleShot(0, w.get(), [] {
+        if (auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget()))
+            dialog->cancel();
+    });
+    QVERIFY(Drop(w.get(), Files({u"big.txt"_s})));
+    QCOMPARE(w.messages.size(), 2);
+    QCOMPARE(w.messages.at(1),
+             Message(frmTesh::MessageKind::Information, u"中止しました。データファイルは元のままです。"_s));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+
+    QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
+    QCOMPARE(w.items(), (QStringList{u"q0,a0"_s, u"q1,a1"_s, u"q2,a2"_s}));
+    QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestIntake::dropsANameThatIsNoUtf8()
+{
+    TempWorkDir dir;
+    const QByteArray name = "\x83\x65\x83\x58\x83\x67.txt"; // "テスト.txt" in code page 932
+    const int fd = open(name.constData(), O_WRONLY | O_CREAT, 0644);
+    QVERIFY(fd >= 0 && write(fd, "a,b\r\n", 5) == 5 && close(fd) == 0);
+    WindowUnderTest w;
+    auto *data = new QMimeData;
+    data->setUrls({QUrl::fromEncoded("file://" + QFile::encodeName(dir.path()).toPercentEncoding("/") + "/" +
+                                     name.toPercentEncoding())});
+    QVERIFY(Drop(w.get(), data));
+    delete data;
+    unlink(name.constData()); // the temporary folder could not remove it by its name
+    QVERIFY(w.messages.isEmpty());
+    QCOMPARE(w.items(), QStringList{u"a,b"_s});
 }
 
 QTEST_MAIN(TestIntake)

@@ -1,0 +1,355 @@
+#include "deck/datafile.h"
+#include "deck/datawriter.h"
+#include "deck/guards.h"
+
+#include "testutils.h"
+
+#include <QRegularExpression>
+
+#include <csignal>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+// fsync and rename of this program (the deck library is linked in statically) pass
+// through here, so the tests see their order and can make a rename fail.
+namespace {
+QStringList g_calls;
+bool g_failRename = false;
+
+QString FdName(int fd)
+{
+    return QFileInfo(QFile::symLinkTarget(u"/proc/self/fd/%1"_s.arg(fd))).fileName();
+}
+} // namespace
+
+extern "C" int fsync(int fd)
+{
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    g_calls.append(u"fsync "_s + FdName(fd));
+    return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to)
+{
+    static const auto real =
+        reinterpret_cast<int (*)(const char *, const char *)>(dlsym(RTLD_NEXT, "rename"));
+    g_calls.append(u"rename "_s + QFileInfo(QFile::decodeName(from)).fileName());
+    if (g_failRename) {
+        errno = EIO;
+        return -1;
+    }
+    return real(from, to);
+}
+
+namespace {
+
+const QByteArray kName = QFile::encodeName(DataFilePath());
+
+QStringList FilesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+struct stat Lstat(const QByteArray &path)
+{
+    struct stat info = {};
+    lstat(path.constData(), &info);
+    return info;
+}
+
+// Runs `body` in a child process as the unprivileged user "nobody"; its exit code.
+int AsNobody(const std::function<bool()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
+}
+
+// The message a write fails with, or "" when it succeeds.
+QString WriteFailure(const QByteArray &bytes)
+{
+    try {
+        WriteDataFile(bytes);
+        return {};
+    } catch (const RunTimeError &error) {
+        return error.message();
+    }
+}
+
+} // namespace
+
+class TestDataWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { g_calls.clear(), g_failRename = false; }
+    void theNameIsFixed();
+    void refusesWhatIsNoOrdinaryFile_data();
+    void refusesWhatIsNoOrdinaryFile();
+    void writesThroughALink();
+    void refusesAWriteProtectedFile_data();
+    void refusesAWriteProtectedFile();
+    void flushesAroundTheRename();
+    void aFailedRenameKeepsTheOldFile();
+    void keepsOwnerModeAndAttributes();
+    void writesInPlaceWhenARenameWouldNotKeepTheFile();
+    void anotherUsersFile();
+    void namesTheFolderThatStopsIt();
+    void clearsWhatAKilledRunLeft();
+    void leavesAnotherWindowsFilesAlone();
+    void pastedTextInPieces_data();
+    void pastedTextInPieces();
+};
+
+void TestDataWriter::theNameIsFixed()
+{
+    QCOMPARE(DataFileName(), u"表示するデータ.txt"_s);
+    QCOMPARE(QFileInfo(DataFilePath()).fileName(), DataFileName());
+}
+
+void TestDataWriter::refusesWhatIsNoOrdinaryFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << u"fifo"_s;
+    QTest::newRow("link to a FIFO") << u"link to fifo"_s;
+    QTest::newRow("link to a folder") << u"link to folder"_s;
+    QTest::newRow("link to a device") << u"link to device"_s;
+    QTest::newRow("broken link") << u"broken link"_s;
+    QTest::newRow("link loop") << u"loop"_s;
+}
+
+void TestDataWriter::refusesWhatIsNoOrdinaryFile()
+{
+    QFETCH(QString, kind);
+    TempWorkDir dir;
+    if (kind == u"fifo"_s || kind == u"link to fifo"_s)
+        QCOMPARE(mkfifo(kind == u"fifo"_s ? kName.constData() : "thing", 0600), 0);
+    if (kind == u"link to folder"_s)
+        QVERIFY(QDir().mkdir(u"thing"_s));
+    if (kind == u"link to device"_s && mknod("thing", S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("making a device node needs root");
+    if (kind.startsWith(u"link"_s) || kind == u"broken link"_s)
+        QCOMPARE(symlink("thing", kName.constData()), 0);
+    if (kind == u"loop"_s)
+        QVERIFY(symlink("other", kName.constData()) == 0 && symlink(kName.constData(), "other") == 0);
+    const QStringList before = FilesIn(dir.path());
+    const mode_t nameType = Lstat(kName).st_mode & S_IFMT;
+    const mode_t thingType = Lstat("thing").st_mode & S_IFMT;
+
+    QVERIFY(!WriteFailure("new\r\n").isEmpty());
+    QCOMPARE(FilesIn(dir.path()), before);
+    QCOMPARE(Lstat(kName).st_mode & S_IFMT, nameType);
+    QCOMPARE(Lstat("thing").st_mode & S_IFMT, thingType);
+}
+
+void TestDataWriter::writesThroughALink()
+{
+    TempWorkDir dir;
+    QVERIFY(QDir().mkdir(u"sub"_s));
+    WriteBytes(u"sub/cards.txt"_s, "old");
+    QCOMPARE(symlink("sub/cards.txt", kName.constData()), 0);
+    WriteDataFile("new\r\n");
+    QVERIFY(S_ISLNK(Lstat(kName).st_mode));
+    QCOMPARE(ReadBytes(u"sub/cards.txt"_s), QByteArray("new\r\n"));
+    QCOMPARE(FilesIn(dir.filePath(u"sub"_s)), QStringList{u"cards.txt"_s});
+}
+
+void TestDataWriter::refusesAWriteProtectedFile_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("read-only") << 0444;
+    QTest::newRow("no permission at all") << 0;
+    QTest::newRow("writable by the group only") << 0464;
+}
+
+void TestDataWriter::refusesAWriteProtectedFile()
+{
+    QFETCH(int, mode);
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(chmod(kName.constData(), mode_t(mode)), 0);
+    QVERIFY(WriteFailure("new\r\n").contains(u"書き込みが禁止"_s));
+    QCOMPARE(chmod(kName.constData(), 0644), 0);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
+    QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()});
+}
+
+void TestDataWriter::flushesAroundTheRename()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    WriteDataFile("new\r\n");
+    const qsizetype rename =
+        g_calls.indexOf(QRegularExpression(u"^rename \\.表示するデータ\\.txt\\.pelmor-.*"_s));
+    const qsizetype fileSync =
+        g_calls.indexOf(QRegularExpression(u"^fsync \\.表示するデータ\\.txt\\.pelmor-.*"_s));
+    const qsizetype folderSync = g_calls.indexOf(u"fsync "_s + QFileInfo(dir.path()).fileName());
+    QVERIFY2(fileSync >= 0 && fileSync < rename && rename < folderSync, qPrintable(g_calls.join(u"; "_s)));
+}
+
+void TestDataWriter::aFailedRenameKeepsTheOldFile()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    g_failRename = true;
+    QVERIFY(WriteFailure("new\r\n").contains(u"入出力エラー"_s));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
+    QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()});
+}
+
+void TestDataWriter::keepsOwnerModeAndAttributes()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(chmod(kName.constData(), 0640), 0);
+    if (setxattr(kName.constData(), "user.pelmor", "kept", 4, 0) != 0)
+        QSKIP("this file system keeps no user attributes");
+    const bool root = geteuid() == 0;
+    if (root)
+        QCOMPARE(chown(kName.constData(), 12345, 23456), 0);
+    const struct stat before = Lstat(kName);
+    WriteDataFile("new\r\n");
+    const struct stat after = Lstat(kName);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(after.st_mode & 07777, mode_t(0640));
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
+    char value[8] = {};
+    QCOMPARE(getxattr(kName.constData(), "user.pelmor", value, sizeof value), ssize_t(4));
+    QCOMPARE(QByteArray(value), QByteArray("kept"));
+    if (!root)
+        qInfo("owner kept only as the owner: another owner needs root");
+}
+
+void TestDataWriter::writesInPlaceWhenARenameWouldNotKeepTheFile()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(link(kName.constData(), "second name"), 0);
+    const ino_t inode = Lstat(kName).st_ino;
+    WriteDataFile("new\r\n");
+    QCOMPARE(Lstat(kName).st_ino, inode);
+    QCOMPARE(ReadBytes(u"second name"_s), QByteArray("new\r\n"));
+
+    // A write that fails half-way puts the old bytes back.
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old;
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = 64;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const QString failure = WriteFailure(QByteArray(100, 'x'));
+        setrlimit(RLIMIT_FSIZE, &old);
+        QVERIFY(failure.contains(u"大きすぎ"_s));
+    }
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+}
+
+void TestDataWriter::anotherUsersFile()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to make a file of another user and to act as another user");
+    TempWorkDir dir;
+    QCOMPARE(chmod(".", 0777), 0);
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(chmod(kName.constData(), 0666), 0); // root's file, writable by all
+    const ino_t inode = Lstat(kName).st_ino;
+    QCOMPARE(AsNobody([] { return WriteFailure("new\r\n").isEmpty(); }), 0);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(Lstat(kName).st_uid, uid_t(0)); // written in place: still root's
+    QCOMPARE(Lstat(kName).st_ino, inode);
+    QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()});
+}
+
+void TestDataWriter::namesTheFolderThatStopsIt()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to give the file to another user");
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(chown(kName.constData(), 65534, 65534), 0);
+    QCOMPARE(chmod(".", 0755), 0); // the file is nobody's, the folder root's
+    QCOMPARE(AsNobody([] {
+                 const QString failure = WriteFailure("new\r\n");
+                 return failure.contains(u"フォルダー"_s) && failure.contains(u"権限"_s);
+             }),
+             0);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
+}
+
+void TestDataWriter::clearsWhatAKilledRunLeft()
+{
+    TempWorkDir dir;
+    WriteBytes(u".表示するデータ.txt.pelmor-Ab12Cd"_s, "half a copy");
+    WriteBytes(DataFilePath(), "half-writ");
+    WriteBytes(u".表示するデータ.txt.pelmor-backup"_s, "old\r\n");
+    WriteBytes(u".表示するデータ.txt.keep"_s, "the user's");
+    QVERIFY(!ClearStaleFiles().isEmpty());
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u".表示するデータ.txt.keep"_s, DataFileName()}));
+
+    WriteBytes(u".表示するデータ.txt.pelmor-Ab12Cd"_s, "half a copy");
+    WriteDataFile("new\r\n");
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u".表示するデータ.txt.keep"_s, DataFileName()}));
+    QVERIFY(ClearStaleFiles().isEmpty());
+}
+
+void TestDataWriter::leavesAnotherWindowsFilesAlone()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    WriteBytes(u".表示するデータ.txt.pelmor-Ab12Cd"_s, "being written");
+    const int other = open(".", O_RDONLY | O_DIRECTORY);
+    QCOMPARE(flock(other, LOCK_EX), 0); // as another window writing here holds it
+    QVERIFY(ClearStaleFiles().isEmpty());
+    QVERIFY(WriteFailure("new\r\n").contains(u"別のウィンドウ"_s));
+    close(other);
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u".表示するデータ.txt.pelmor-Ab12Cd"_s, DataFileName()}));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
+}
+
+void TestDataWriter::pastedTextInPieces_data()
+{
+    // Pasted text is encoded in pieces of 65 536 characters: what meets at a seam must
+    // come out as if encoded whole.
+    QTest::addColumn<QString>("text");
+    const QString fill = QString(65535, u'a');
+    QTest::newRow("LF at a seam") << fill + u"\nb"_s;
+    QTest::newRow("CR LF across a seam") << fill + u"\r\nb"_s;
+    QTest::newRow("surrogate pair across a seam") << fill + u"😀b"_s;
+    QTest::newRow("UTF-8 needed far in") << QString(200000, u'あ') + u"é"_s;
+    QTest::newRow("half-width katakana") << u"ﾃｽ\n"_s + QString(70000, u'x');
+}
+
+void TestDataWriter::pastedTextInPieces()
+{
+    QFETCH(QString, text);
+    QString whole = text;
+    whole.replace(QRegularExpression(u"(?<!\r)\n"_s), u"\r\n"_s);
+    const QByteArray expected = EncodeDataText(whole + u"\r\n"_s);
+    QCOMPARE(PastedDataBytes(text), expected);
+    TempWorkDir dir;
+    WritePastedText(text);
+    QCOMPARE(ReadBytes(DataFilePath()), expected);
+}
+
+QTEST_GUILESS_MAIN(TestDataWriter)
+#include "tst_datawriter.moc"
