@@ -55,6 +55,19 @@ void ShowMessageBox(QWidget *parent, frmTesh::MessageKind kind, const QString &t
     box.exec();
 }
 
+// The clipboard's text; empty when it holds none. A clipboard that offers text but
+// hands over nothing (its owner did not answer in time, as with hundreds of megabytes
+// on X11) is an error: pasting it would replace the user's deck with one empty card.
+QString ClipboardText()
+{
+    const QClipboard *clipboard = QGuiApplication::clipboard();
+    QString text = clipboard->text();
+    if (text.isEmpty() && clipboard->mimeData() != nullptr && clipboard->mimeData()->hasText())
+        throw RunTimeError(u"クリップボードの文字列を読み取れませんでした（空か、大きすぎるか、"
+                           u"コピー元のアプリケーションが応答しません）。\nデータファイルは元のままです。"_s);
+    return text;
+}
+
 // The file system's own bytes of a local file URL: a name from an old archive or a disk
 // mounted with other settings need not be valid UTF-8, and decoding it would lose it.
 QByteArray LocalPathBytes(const QUrl &url)
@@ -562,7 +575,7 @@ void frmTesh::Paste()
 {
     ResetDeck();
     ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
-        TeshMoto = QGuiApplication::clipboard()->text();
+        TeshMoto = ClipboardText();
         WritePastedText(TeshMoto, DataFilePath(), progress);
     });
     LoadCardData();

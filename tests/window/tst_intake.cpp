@@ -325,6 +325,13 @@ void TestIntake::stoppedWritesReloadTheDeck()
     QCOMPARE(chmod(QFile::encodeName(DataFilePath()).constData(), 0644), 0);
     QVERIFY(w.messages.value(0).second.contains(u"書き込みが禁止"_s));
 
+    // A clipboard that offers text and hands over none.
+    auto *unreadable = new QMimeData;
+    unreadable->setData(u"text/plain"_s, QByteArray());
+    QGuiApplication::clipboard()->setMimeData(unreadable);
+    w.click(u"cmdDataIn"_s);
+    QVERIFY(w.messages.value(1).second.contains(u"クリップボード"_s));
+
     // Cancelled in its progress dialog.
     w->setProgressDelay(0);
     QTimer::singleShot(0, w.get(), [] {
@@ -332,8 +339,8 @@ void TestIntake::stoppedWritesReloadTheDeck()
             dialog->cancel();
     });
     QVERIFY(Drop(w.get(), Files({u"big.txt"_s})));
-    QCOMPARE(w.messages.size(), 2);
-    QCOMPARE(w.messages.at(1),
+    QCOMPARE(w.messages.size(), 3);
+    QCOMPARE(w.messages.at(2),
              Message(frmTesh::MessageKind::Information, u"中止しました。データファイルは元のままです。"_s));
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
 
