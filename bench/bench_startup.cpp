@@ -155,13 +155,14 @@ int main(int argc, char *argv[])
         std::printf("%-4s %-12s %10s %14s %14s %12s %16s %14s\n", "run", "program", "mapped ms",
                     "first paint ms", "full frame ms", "CPU ms", "RSS@frame KiB", "peak RSS KiB");
         bool stop = false;
-        for (int round = 1 - warm; round <= runs && !stop; ++round) {
+        int round = 1 - warm;
+        for (; round <= runs && !stop; ++round) {
             // Alternate which goes first, so neither always follows the other.
             for (int k = 0; k < count; ++k) {
                 Series &s = series[size_t((round + warm + k) % count)];
                 const Launch launch = Start(watch, s.path, logPath, settleMs, timeoutS * 1000, addressLimit);
                 const QString label = round <= 0 ? u"warm"_s : QString::number(round);
-                if (slowS > 0 && (!launch.ok || launch.frameMs > slowS * 1000))
+                if (round > 0 && slowS > 0 && (!launch.ok || launch.frameMs > slowS * 1000))
                     stop = true;
                 if (!launch.ok) {
                     std::printf("%-4s %-12s failed: %s\n", qPrintable(label), qPrintable(s.name),
@@ -184,7 +185,7 @@ int main(int argc, char *argv[])
             }
             std::fflush(stdout);
         }
-        if (stop)
+        if (stop && round <= runs)
             std::printf("(no further runs after one slower than %.0f s or failed)\n", slowS);
 
         std::printf("\n%-12s %5s %10s %14s %14s %18s %8s %13s %13s\n", "program", "runs", "mapped ms",
