@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSysInfo>
 #include <QThread>
 
@@ -12,7 +13,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -36,7 +40,8 @@ Sandbox::Sandbox() : m_dir(std::make_unique<QTemporaryDir>(QDir::tempPath() + u"
     if (::getcwd(cwd, sizeof cwd) != nullptr)
         m_oldCwd = cwd;
     const QString root = m_dir->path();
-    for (const QString &sub : {u"home"_s, u"home/.config"_s, u"home/.cache"_s, u"home/.local/share"_s, u"run"_s})
+    for (const QString &sub :
+         {u"home"_s, u"home/.config"_s, u"home/.cache"_s, u"home/.local/share"_s, u"run"_s})
         QDir(root).mkpath(sub);
     QFile::setPermissions(root + u"/run"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     SetEnv("HOME", root + u"/home"_s);
@@ -69,10 +74,10 @@ QString DeckText(int lines)
 {
     // Words of every script the program meets: kanji, kana, half-width katakana, Latin.
     static const QStringList questions = {
-        u"東京"_s,       u"りんご"_s,       u"図書館"_s,     u"コンピュータ"_s, u"経済"_s,
-        u"ﾃﾞｰﾀ"_s,       u"春夏秋冬"_s,     u"天気予報"_s,   u"新幹線"_s,       u"富士山"_s,
-        u"apple"_s,      u"民主主義"_s,     u"光合成"_s,     u"微分積分"_s,     u"源氏物語"_s,
-        u"温暖化"_s,     u"ありがとう"_s,   u"確率"_s,       u"細胞分裂"_s,     u"関ヶ原の戦い"_s,
+        u"東京"_s,   u"りんご"_s,     u"図書館"_s,   u"コンピュータ"_s, u"経済"_s,
+        u"ﾃﾞｰﾀ"_s,   u"春夏秋冬"_s,   u"天気予報"_s, u"新幹線"_s,       u"富士山"_s,
+        u"apple"_s,  u"民主主義"_s,   u"光合成"_s,   u"微分積分"_s,     u"源氏物語"_s,
+        u"温暖化"_s, u"ありがとう"_s, u"確率"_s,     u"細胞分裂"_s,     u"関ヶ原の戦い"_s,
     };
     static const QStringList answers = {
         u"日本の首都で、人口が最も多い都市"_s,
@@ -117,6 +122,71 @@ void WriteFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
         throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+qint64 ParseSize(const QByteArray &text)
+{
+    static const std::pair<const char *, qint64> units[] = {
+        {"KiB", qint64(1) << 10},
+        {"MiB", qint64(1) << 20},
+        {"GiB", qint64(1) << 30},
+        {"kB", 1000},
+        {"MB", 1000 * 1000},
+        {"GB", 1000 * 1000 * 1000},
+        {"B", 1},
+    };
+    for (const auto &[unit, factor] : units) {
+        if (!text.endsWith(unit))
+            continue;
+        bool ok = false;
+        const qint64 count = text.chopped(qsizetype(std::strlen(unit))).toLongLong(&ok);
+        return ok && count >= 0 && count <= std::numeric_limits<qint64>::max() / factor ? count * factor : -1;
+    }
+    return -1;
+}
+
+QString WriteDataFileOfKind(const QString &path, const QByteArray &kind)
+{
+    if (kind == "deck") {
+        WriteFile(path, DeckFileBytes(301));
+        return u"the largest deck, 301 lines, %1 bytes"_s.arg(QFileInfo(path).size());
+    }
+    const qsizetype colon = kind.indexOf(':');
+    const QByteArray shape = kind.left(colon);
+    const qint64 size = colon < 0 ? -1 : ParseSize(kind.mid(colon + 1));
+    if (size < 0 || (shape != "no-line-end" && shape != "sparse"))
+        throw std::runtime_error("unknown data file " + kind.toStdString() +
+                                 " (deck, no-line-end:SIZE or sparse:SIZE, SIZE such as 200MB or 2GiB)");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw std::runtime_error("cannot create " + path.toStdString());
+    if (shape == "sparse") {
+        if (!file.resize(size))
+            throw std::runtime_error("cannot size " + path.toStdString());
+        return u"%1 zero bytes in a sparse file, no line end"_s.arg(size);
+    }
+    const QByteArray block(1 << 20, 'x');
+    for (qint64 left = size; left > 0; left -= block.size()) {
+        const qint64 part = std::min<qint64>(left, block.size());
+        if (file.write(block.constData(), part) != part)
+            throw std::runtime_error("cannot write " + path.toStdString());
+    }
+    return u"%1 bytes of 'x', no line end"_s.arg(size);
+}
+
+bool LimitAddressSpace(qint64 bytes)
+{
+    static rlimit original{};
+    static bool saved = false;
+    if (!saved) {
+        if (::getrlimit(RLIMIT_AS, &original) != 0)
+            return false;
+        saved = true;
+    }
+    rlimit limit = original;
+    if (bytes > 0)
+        limit.rlim_cur = std::min<rlim_t>(rlim_t(bytes), original.rlim_max);
+    return ::setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 double Median(std::vector<double> values)
@@ -173,8 +243,8 @@ QString MachineLine()
 
 void UseOffscreenWithoutDisplay()
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 

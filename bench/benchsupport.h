@@ -47,6 +47,21 @@ QString DeckText(int lines = 301);
 QByteArray DeckFileBytes(int lines = 301);
 void WriteFile(const QString &path, const QByteArray &bytes);
 
+// A data file named on the command line, for the large-file benchmarks:
+//   deck            the largest deck above (301 lines)
+//   no-line-end:N   N bytes of 'x' and not a single line end
+//   sparse:N        N zero bytes in a sparse file (ftruncate), which take no disk
+// N carries a unit: B, kB, MB, GB (powers of 1000) or KiB, MiB, GiB. Writes it to `path`
+// and returns how to print it; throws on a bad name or a failed write.
+QString WriteDataFileOfKind(const QString &path, const QByteArray &kind);
+// "200MB" -> 200000000, "2GiB" -> 2147483648; -1 when it is no size.
+qint64 ParseSize(const QByteArray &text);
+
+// Lowers this process's address-space limit (RLIMIT_AS, soft), which children inherit, so
+// that a program that would take more memory fails its allocation instead of pushing a
+// shared machine into swap. 0 restores the previous limit. False when refused.
+bool LimitAddressSpace(qint64 bytes);
+
 double Median(std::vector<double> values);
 // The value below which `fraction` of the values lie (nearest rank).
 double Quantile(std::vector<double> values, double fraction);

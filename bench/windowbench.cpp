@@ -64,11 +64,11 @@ bool ShowAndWait(QWidget &window)
 }
 
 double WaitForFrame(const PaintCounter &counter, int paintsBefore, const std::function<bool()> &done,
-                    Clock::time_point start)
+                    Clock::time_point start, int timeoutMs)
 {
     QElapsedTimer limit;
     limit.start();
-    while (limit.elapsed() < 2000) {
+    while (limit.elapsed() < timeoutMs) {
         ProcessOnce();
         if (counter.paints > paintsBefore && done()) {
             // Work the paint itself queued (a layout, a second update) belongs to the frame.

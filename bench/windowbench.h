@@ -35,8 +35,8 @@ bool ShowAndWait(QWidget &window);
 
 // After an action started at `start`: runs events until something has been painted
 // since `paintsBefore` and `done()` holds, then lets the work the paint queued finish
-// and, on X11, the server draw it. Returns the ms from `start`, or -1 after 2 s.
+// and, on X11, the server draw it. Returns the ms from `start`, or -1 after `timeoutMs`.
 double WaitForFrame(const PaintCounter &counter, int paintsBefore, const std::function<bool()> &done,
-                    Clock::time_point start);
+                    Clock::time_point start, int timeoutMs = 2000);
 
 } // namespace bench
