@@ -171,8 +171,14 @@ int main(int argc, char *argv[])
                                 logPath, 0, error);
                 if (click < 0)
                     throw std::runtime_error(error.toStdString());
-                const bench::WindowFrame box =
-                    watch.waitForFrame(pid, bench::WindowKind::Dialog, start, timeoutS * 1000);
+                // A long paste first shows its progress dialog; the paste ends with the box
+                // that comes once the data file is whole.
+                bench::WindowFrame box;
+                do {
+                    const int left = timeoutS * 1000 - int(bench::MsSince(start));
+                    box = watch.waitForFrame(pid, bench::WindowKind::Dialog, start, std::max(left, 1));
+                } while (box.error.isEmpty() && !box.exited && QFileInfo(dataPath).size() < textBytes &&
+                         bench::MsSince(start) < timeoutS * 1000);
                 peak = bench::StatusKiB("VmHWM", pidText);
                 if (Reap(click, 5000) != 0)
                     frame.error = u"xdotool failed"_s;
