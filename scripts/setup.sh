@@ -7,6 +7,8 @@ packages=(
     qt6-base-dev qt6-translations-l10n libgl-dev
     fonts-ipafont-gothic fonts-noto-cjk
     xvfb xdotool xclip file desktop-file-utils
+    qt6-wayland weston wl-clipboard
+    dpkg-dev lintian appstream man-db
     "$@"
 )
 

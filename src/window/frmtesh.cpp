@@ -1,5 +1,6 @@
 #include "frmtesh.h"
 
+#include "appicon.h"
 #include "captionbutton.h"
 #include "clientarea.h"
 #include "japaneseui.h"
@@ -94,7 +95,7 @@ void frmTesh::CreateControls()
 {
     setObjectName(u"frmTesh"_s);
     setWindowTitle(u"Pelmor"_s);
-    setWindowIcon(QIcon(u":/pelmor.png"_s));
+    setWindowIcon(AppIcon());
     setFont(JapaneseFont(GothicFamily(), 9));
     setAcceptDrops(true);
 

@@ -1,0 +1,228 @@
+#!/usr/bin/env bash
+# End-to-end run of the real program as a native Wayland client: its own Weston compositor,
+# the Wayland clipboard (wl-copy) and real pointer clicks. Weston's headless backend takes no
+# input at all, so Weston runs on its X11 backend inside a private Xvfb, whose XTest clicks
+# (xdotool) Weston hands on to its Wayland clients as Wayland pointer events. The program
+# itself gets no DISPLAY: it can only reach Weston. Prints one TAP line per case and closes
+# with "N passed, N failed"; exits 77 (skipped) when no compositor can start.
+#
+# Usage: e2e_wayland.sh PATH/TO/pelmor
+set -uo pipefail
+
+readonly DATA_FILE='表示するデータ.txt'
+readonly OUTPUT_W=1000 OUTPUT_H=700
+readonly START_WAIT=15 WINDOW_WAIT=20 WRITE_WAIT=10 EXIT_WAIT=5
+readonly SKIP=77
+
+bail() {
+    echo "Bail out! $*"
+    exit 2
+}
+skip() {
+    echo "1..0 # SKIP $*"
+    exit "$SKIP"
+}
+
+[ $# -eq 1 ] || bail "usage: $0 PATH/TO/pelmor"
+bin="$(realpath -e -- "$1" 2>/dev/null)"
+[[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
+
+missing=()
+for pair in weston:weston wl-copy:wl-clipboard Xvfb:xvfb xdotool:xdotool iconv:libc-bin; do
+    command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
+done
+[ ${#missing[@]} -eq 0 ] || skip "no compositor: missing ${missing[*]}; run scripts/setup.sh"
+plugins="$(dirname "$(find /usr/lib -path '*/qt6/plugins/platforms/libqwayland-generic.so' -print -quit 2>/dev/null)")"
+[ -f "$plugins/libqwayland-generic.so" ] || skip "Qt's Wayland platform plugin is missing (Debian package qt6-wayland)"
+
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-wl.XXXXXX")" || bail "mktemp failed"
+work="$tmp/work" home="$tmp/home" runtime="$tmp/runtime"
+mkdir -p "$work" "$home/config" "$home/data" "$home/cache" "$runtime"
+chmod 700 "$runtime"
+
+xvfb_pid='' weston_pid='' app_pid='' copy_pid='' exit_status=''
+
+alive() {
+    local stat
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    stat="${stat##*) }"
+    [ "${stat%% *}" != Z ]
+}
+
+cleanup() {
+    local pid pids
+    pids="$app_pid $copy_pid $weston_pid $xvfb_pid $(jobs -p)"
+    for pid in $pids; do
+        alive "$pid" && kill "$pid" 2>/dev/null
+    done
+    for pid in $pids; do
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf -- "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+note() {
+    local line
+    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
+}
+
+hex() {
+    od -An -tx1 -v "$1" | tr -s ' \n' ' '
+}
+
+# --- compositor ------------------------------------------------------------------------
+
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset 9>"$tmp/displayfd" >"$tmp/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for ((i = 0; i < 200; i++)); do
+    [ -s "$tmp/displayfd" ] && break
+    alive "$xvfb_pid" || break
+    sleep 0.05
+done
+read -r display_no <"$tmp/displayfd" 2>/dev/null
+[[ ${display_no:-} =~ ^[0-9]+$ ]] || skip "Xvfb did not start: $(tr '\n' ' ' <"$tmp/xvfb.log")"
+x_display=":$display_no"
+
+# kiosk-shell shows every top-level window full-screen at the output's top-left corner, so
+# the program's controls are at known places; no Xwayland, so X clients cannot reach it.
+socket="pelmor-$$"
+env -i PATH="$PATH" HOME="$home" DISPLAY="$x_display" XDG_RUNTIME_DIR="$runtime" \
+    weston --backend=x11-backend.so --use-pixman --shell=kiosk-shell.so --no-config \
+    --socket="$socket" --width=$OUTPUT_W --height=$OUTPUT_H --idle-time=0 \
+    >"$tmp/weston.log" 2>&1 &
+weston_pid=$!
+deadline=$((SECONDS + START_WAIT))
+output_window=''
+until [ -S "$runtime/$socket" ] && [ -n "$output_window" ]; do
+    if ! alive "$weston_pid" || ((SECONDS >= deadline)); then
+        skip "Weston did not start: $(tail -n 3 "$tmp/weston.log" | tr '\n' ' ')"
+    fi
+    sleep 0.05
+    # The X window that shows Weston's output and takes its input.
+    output_window="$(DISPLAY="$x_display" xdotool search --class '^Weston Compositor$' 2>/dev/null | head -n 1)"
+done
+
+# What a Wayland client of this compositor sees; nothing of the X server.
+wayland_env=(env -i PATH="$PATH" HOME="$home" LANG=C.UTF-8 XDG_RUNTIME_DIR="$runtime"
+    WAYLAND_DISPLAY="$socket")
+
+# --- the program -------------------------------------------------------------------------
+
+start_program() {
+    (
+        cd "$work" && exec "${wayland_env[@]}" \
+            XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" \
+            QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=client \
+            ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+            "$bin"
+    ) >"$tmp/app.log" 2>&1 &
+    app_pid=$!
+}
+
+# The protocol log (WAYLAND_DEBUG) shows what the program asked of the compositor and
+# what the compositor answered.
+logged() {
+    grep -qE -- "$1" "$tmp/app.log"
+}
+
+# Controls sit at fixed places below the menu bar. The menu bar is 10 to 40 pixels high, so
+# y = 48 hits the row of 33-pixel buttons that starts 8 pixels below it whatever its height.
+click_output() {
+    DISPLAY="$x_display" xdotool mousemove --window "$output_window" "$1" "$2" click 1
+}
+click_cmdDataIn() { click_output $((8 + 65 / 2)) 48; }
+click_cmdEnd() { click_output $((672 + 65 / 2)) 48; }
+
+# --- checks --------------------------------------------------------------------------------
+
+passed=0 failed=0 count=0
+check() {
+    local name="$1"
+    shift
+    count=$((count + 1))
+    if "$@"; then
+        echo "ok $count - $name"
+        passed=$((passed + 1))
+    else
+        echo "not ok $count - $name"
+        failed=$((failed + 1))
+    fi
+}
+
+case_window() {
+    start_program
+    local deadline=$((SECONDS + WINDOW_WAIT))
+    # Full-screen size from the compositor, acknowledged, then a frame drawn at that size.
+    until logged "xdg_toplevel@[0-9]+\.configure\($OUTPUT_W, $OUTPUT_H, " &&
+        logged '-> xdg_surface@[0-9]+\.ack_configure' && logged '-> wl_surface@[0-9]+\.commit\(\)'; do
+        alive "$app_pid" || { note "the program ended before showing its window"; return 1; }
+        ((SECONDS < deadline)) || { note "no full-screen window within ${WINDOW_WAIT} s"; return 1; }
+        sleep 0.1
+    done
+    logged '-> xdg_toplevel@[0-9]+\.set_title\("Pelmor"\)' || { note "no window titled Pelmor"; return 1; }
+    # The desktop entry pelmor.desktop is found by this id.
+    logged '-> xdg_toplevel@[0-9]+\.set_app_id\("pelmor"\)' || { note "app id is not pelmor"; return 1; }
+    # Let the first frame reach the output before clicking on it.
+    sleep 0.5
+}
+
+case_paste() {
+    local data="$work/$DATA_FILE" deadline
+    alive "$app_pid" || { note "the program is not running"; return 1; }
+    printf 'apple,りんご\r\ndog,犬\r\n' | iconv -f UTF-8 -t CP932 >"$tmp/want" || return 1
+    printf 'apple,りんご\ndog,犬' | "${wayland_env[@]}" wl-copy --foreground --type 'text/plain;charset=utf-8' \
+        >"$tmp/wl-copy.log" 2>&1 &
+    copy_pid=$!
+    # wl-copy owns the selection once the compositor has offered it to a client.
+    deadline=$((SECONDS + WRITE_WAIT))
+    until [ "$("${wayland_env[@]}" timeout 2 wl-paste --no-newline 2>/dev/null)" = $'apple,りんご\ndog,犬' ]; do
+        ((SECONDS < deadline)) || { note "wl-copy never served the text: $(cat "$tmp/wl-copy.log")"; return 1; }
+        sleep 0.1
+    done
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    deadline=$((SECONDS + WRITE_WAIT))
+    until [ -f "$data" ] && cmp -s "$tmp/want" "$data"; do
+        if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
+            alive "$app_pid" || note "the program ended"
+            [ -f "$data" ] && note "want: $(hex "$tmp/want")" && note "got:  $(hex "$data")"
+            note "$DATA_FILE not written as expected within ${WRITE_WAIT} s"
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+case_end() {
+    alive "$app_pid" || { note "the program is not running"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    click_cmdEnd || { note "xdotool click failed"; return 1; }
+    local deadline=$((SECONDS + EXIT_WAIT))
+    while alive "$app_pid" && ((SECONDS < deadline)); do sleep 0.05; done
+    if alive "$app_pid"; then
+        note "still running ${EXIT_WAIT} s after the click"
+        return 1
+    fi
+    wait "$app_pid"
+    exit_status=$?
+    app_pid=''
+    [ "$exit_status" -eq 0 ] || { note "exit status $exit_status"; return 1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" 2>/dev/null || { note "the data file changed on quitting"; return 1; }
+}
+
+check "a native Wayland client: window titled Pelmor, app id pelmor, shown full-screen" case_window
+check "paste from the Wayland clipboard writes code page 932 with CR LF" case_paste
+check "cmdEnd ends the program with status 0 and leaves the data file as it was" case_end
+
+if [ "$failed" -gt 0 ]; then
+    note "weston output:"
+    note "$(tail -n 20 "$tmp/weston.log")"
+    note "program output (Wayland protocol log, last lines):"
+    note "$(grep -v '^\[' "$tmp/app.log" | tail -n 20)"
+    note "$(tail -n 20 "$tmp/app.log")"
+fi
+echo "1..$count"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

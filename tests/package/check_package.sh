@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the sources in a temporary folder (scripts/package.sh: a
+# release build of its own) and checks it as Debian would: its fields, its file list, lintian,
+# the AppStream file, the desktop entry and the manual pages; then runs the program from the
+# unpacked package through the end-to-end test on Xvfb (its window, pastes, 「終了」).
+#
+# Usage: check_package.sh SOURCE_DIR
+set -uo pipefail
+source_dir="$(realpath -e -- "${1:?usage: $0 SOURCE_DIR}")"
+
+# Tags lintian may still report, each with its reason (also named in README.md, Package).
+# None at present.
+readonly ALLOWED_TAGS=()
+
+bail() {
+    echo "Bail out! $*"
+    exit 2
+}
+missing=()
+for pair in cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian \
+    appstreamcli:appstream desktop-file-validate:desktop-file-utils man:man-db readelf:binutils; do
+    command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
+done
+[ ${#missing[@]} -eq 0 ] || bail "missing: ${missing[*]}; run scripts/setup.sh"
+
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-deb.XXXXXX")" || bail "mktemp failed"
+trap 'rm -rf -- "$tmp"' EXIT
+
+passed=0 failed=0 count=0
+check() {
+    local name="$1"
+    shift
+    count=$((count + 1))
+    if "$@"; then
+        echo "ok $count - $name"
+        passed=$((passed + 1))
+    else
+        echo "not ok $count - $name"
+        failed=$((failed + 1))
+    fi
+}
+note() {
+    local line
+    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
+}
+
+deb="$("$source_dir/scripts/package.sh" "$tmp/build" 2>"$tmp/build.log" | tail -n 1)"
+if [ ! -f "$deb" ]; then
+    note "$(tail -n 30 "$tmp/build.log")"
+    bail "no package built"
+fi
+version="$(sed -n 's/^project(Pelmor VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")"
+root="$tmp/root"
+dpkg-deb -x "$deb" "$root" || bail "dpkg-deb -x failed"
+
+field() { dpkg-deb --field "$deb" "$1"; }
+
+case_name() {
+    [ "$(basename "$deb")" = "pelmor_${version}_$(dpkg --print-architecture).deb" ] ||
+        { note "named $(basename "$deb")"; return 1; }
+}
+
+case_fields() {
+    local bad=0 depends
+    [ "$(field Package)" = pelmor ] || { note "Package: $(field Package)"; bad=1; }
+    [ "$(field Version)" = "$version" ] || { note "Version: $(field Version)"; bad=1; }
+    [ "$(field Section)" = education ] || { note "Section: $(field Section)"; bad=1; }
+    [[ $(field Maintainer) =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || { note "Maintainer: $(field Maintainer)"; bad=1; }
+    # A short description and a long one of several lines.
+    [ "$(field Description | wc -l)" -ge 4 ] || { note "Description: $(field Description)"; bad=1; }
+    depends="$(field Depends)"
+    # Computed from the binary, and the packages the program loads files from.
+    for want in 'libqt6widgets6 (>= ' 'libc6 (>= ' 'fonts-ipafont-gothic | fonts-noto-cjk' 'qt6-translations-l10n'; do
+        [[ $depends == *"$want"* ]] || { note "Depends lacks '$want': $depends"; bad=1; }
+    done
+    [[ $(field Recommends) == *qt6-wayland* ]] || { note "Recommends: $(field Recommends)"; bad=1; }
+    return $bad
+}
+
+case_files() {
+    # Every file and nothing else (folders aside).
+    local want
+    want="$(printf '%s\n' \
+        ./usr/bin/pelmor \
+        ./usr/share/applications/pelmor.desktop \
+        ./usr/share/doc/pelmor/changelog.gz \
+        ./usr/share/doc/pelmor/copyright \
+        ./usr/share/icons/hicolor/scalable/apps/pelmor.svg \
+        ./usr/share/icons/hicolor/{16x16,24x24,32x32,48x48,64x64,128x128,256x256}/apps/pelmor.png \
+        ./usr/share/man/ja/man1/pelmor.1.gz \
+        ./usr/share/man/man1/pelmor.1.gz \
+        ./usr/share/metainfo/io.github.pelmor.pelmor.metainfo.xml | sort)"
+    diff <(echo "$want") <(cd "$root" && find . ! -type d | sort) >"$tmp/files.diff" ||
+        { note "$(cat "$tmp/files.diff")"; return 1; }
+}
+
+case_binary() {
+    local bin="$root/usr/bin/pelmor"
+    file -b "$bin" | grep -q ', stripped' || { note "$(file -b "$bin")"; return 1; }
+    if readelf -d "$bin" | grep -qE '\((RUNPATH|RPATH)\)'; then
+        note "$(readelf -d "$bin" | grep -E 'RUNPATH|RPATH')"
+        return 1
+    fi
+}
+
+case_icons() {
+    local size bad=0
+    for size in 16 24 32 48 64 128 256; do
+        file -b "$root/usr/share/icons/hicolor/${size}x${size}/apps/pelmor.png" |
+            grep -q "PNG image data, $size x $size" || { note "no ${size}x${size} PNG"; bad=1; }
+    done
+    grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/pelmor.svg" || { note "no SVG"; bad=1; }
+    return $bad
+}
+
+case_copyright() {
+    local copyright="$root/usr/share/doc/pelmor/copyright"
+    head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
+        grep -qx 'Files: \*' "$copyright" && grep -qx 'License: Expat' "$copyright" ||
+        { note "not a machine-readable copyright file"; return 1; }
+}
+
+case_lintian() {
+    local tags tag allowed
+    lintian --no-cfg --fail-on none --display-level '>=warning' "$deb" >"$tmp/lintian.txt" 2>&1 ||
+        { note "$(cat "$tmp/lintian.txt")"; return 1; }
+    tags="$(grep -E '^[EW]: ' "$tmp/lintian.txt")"
+    for allowed in "${ALLOWED_TAGS[@]}"; do
+        tags="$(grep -v "^W: pelmor: $allowed\b" <<<"$tags")"
+    done
+    [ -z "$tags" ] || { note "$tags"; return 1; }
+}
+
+case_appstream() {
+    appstreamcli validate --no-net --pedantic "$root/usr/share/metainfo/io.github.pelmor.pelmor.metainfo.xml" \
+        >"$tmp/appstream.txt" 2>&1 || { note "$(cat "$tmp/appstream.txt")"; return 1; }
+    # Pedantic hints are not failures to appstreamcli; here they are.
+    ! grep -qE '^[EWIP]: ' "$tmp/appstream.txt" || { note "$(cat "$tmp/appstream.txt")"; return 1; }
+}
+
+case_desktop() {
+    local desktop="$root/usr/share/applications/pelmor.desktop"
+    desktop-file-validate "$desktop" >"$tmp/desktop.txt" 2>&1 && [ ! -s "$tmp/desktop.txt" ] ||
+        { note "$(cat "$tmp/desktop.txt")"; return 1; }
+    grep -q '^Keywords\[ja\]=.*暗記' "$desktop" && grep -q '^Categories=.*Languages;' "$desktop" ||
+        { note "no Japanese keywords or no Languages category"; return 1; }
+}
+
+case_manpages() {
+    local page bad=0 out
+    for page in "$root/usr/share/man/man1/pelmor.1.gz" "$root/usr/share/man/ja/man1/pelmor.1.gz"; do
+        # As lintian reads them: every groff warning counts.
+        out="$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)"
+        [ -z "$out" ] || { note "$page: $out"; bad=1; }
+        lexgrog "$page" | grep -q ': "pelmor - ' || { note "$page: no NAME section"; bad=1; }
+    done
+    zcat "$root/usr/share/man/man1/pelmor.1.gz" | grep -q '表示するデータ\.txt' || { note "data file not named"; bad=1; }
+    return $bad
+}
+
+case_runs() {
+    bash "$source_dir/tests/e2e/e2e_xserver.sh" "$root/usr/bin/pelmor" >"$tmp/e2e.txt" 2>&1 ||
+        { note "$(cat "$tmp/e2e.txt")"; return 1; }
+}
+
+check "named pelmor_${version}_<arch>.deb" case_name
+check "control fields: name, version, section, maintainer, descriptions, dependencies" case_fields
+check "holds exactly the program, desktop entry, icons, AppStream file, manual pages, copyright, changelog" case_files
+check "the program is stripped and has no RUNPATH" case_binary
+check "icons are PNGs of their size and an SVG" case_icons
+check "copyright file is machine-readable (DEP-5)" case_copyright
+check "lintian reports no error and no warning" case_lintian
+check "appstreamcli validate --pedantic passes without a hint" case_appstream
+check "desktop-file-validate passes; Japanese keywords, Languages category" case_desktop
+check "manual pages format without a warning and have a NAME line" case_manpages
+check "the unpacked program passes the X end-to-end test (window, pastes, 「終了」)" case_runs
+
+echo "1..$count"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
