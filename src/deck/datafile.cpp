@@ -127,14 +127,26 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
     QByteArray chunk(kChunkSize, Qt::Uninitialized);
     QByteArray utf8;
     // Feeds the file's text as UTF-8 to `take` until it returns false or the file ends.
-    const auto pass = [&](qint64 base, const std::function<bool(QByteArrayView)> &take) {
+    // While `zerosUnwanted` holds, the holes of a sparse file are passed over unread: they
+    // read as zero bytes, which hold no line end.
+    const auto pass = [&](qint64 base, const std::function<bool()> &zerosUnwanted,
+                          const std::function<bool(QByteArrayView)> &take) {
         if (::lseek(fd.get(), start, SEEK_SET) != start)
             Fail(what, errno);
         std::optional<Utf16Transcoder> transcoder;
         if (utf16)
             transcoder.emplace(*utf16 == TextEncoding::Utf16Be);
         qint64 done = start;
-        for (qsizetype n; (n = ReadSome(fd.get(), chunk.data(), chunk.size(), what)) > 0;) {
+        for (;;) {
+            if (zerosUnwanted()) {
+                const off_t data = ::lseek(fd.get(), done, SEEK_DATA);
+                if (data < 0 && errno == ENXIO)
+                    break; // nothing but a hole up to the end
+                done = std::max<qint64>(done, data);
+            }
+            const qsizetype n = ReadSome(fd.get(), chunk.data(), chunk.size(), what);
+            if (n == 0)
+                break;
             done += n;
             QByteArrayView text(chunk.constData(), n);
             if (transcoder) {
@@ -156,15 +168,19 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
 
     // A single CR anywhere decides how lines end, so look for one first.
     LineEnds ends = LineEnds::Lf;
-    pass(0, [&ends](QByteArrayView text) {
-        if (!text.contains('\r'))
-            return true;
-        ends = LineEnds::CrOrCrLf;
-        return false;
-    });
+    pass(
+        0, [] { return true; },
+        [&ends](QByteArrayView text) {
+            if (!text.contains('\r'))
+                return true;
+            ends = LineEnds::CrOrCrLf;
+            return false;
+        });
 
     LineCutter cutter(ends, kMaxDataLines, kMaxLineBytes);
-    pass(size, [&cutter](QByteArrayView text) { return cutter.feed(text); });
+    pass(
+        size, [&cutter] { return cutter.skippingLine(); },
+        [&cutter](QByteArrayView text) { return cutter.feed(text); });
     cutter.finish();
     ReportProgress(progress, total, total);
     return Decode(cutter.lines(), cutter.truncated(), cutter.linesCut(), utf16);

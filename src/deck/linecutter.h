@@ -33,6 +33,8 @@ public:
     bool truncated() const { return m_truncated; }
     // Some line was longer than maxLineBytes.
     bool linesCut() const { return m_linesCut; }
+    // The line being read is full: bytes other than a line end change nothing now.
+    bool skippingLine() const { return m_currentCut; }
 
 private:
     void keep(QByteArrayView bytes);

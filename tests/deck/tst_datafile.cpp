@@ -40,6 +40,7 @@ private slots:
     void cutsLongLines_data();
     void cutsLongLines();
     void reportsProgress();
+    void readsHolesOfSparseFiles();
     void readsAtMost301Lines();
     void crFarIntoTheFileStillCounts();
     void refusesWhatIsNoFile();
@@ -163,6 +164,23 @@ void TestDataFile::reportsProgress()
                                  return false;
                              }));
     QCOMPARE(asked, 1);
+}
+
+void TestDataFile::readsHolesOfSparseFiles()
+{
+    TempWorkDir dir;
+    QFile file(DataFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    // The first read ends a line; the next line starts in a hole, whose zero bytes are text.
+    file.write(QByteArray(kChunkSize - 1, 'a') + "\n");
+    QVERIFY(file.resize(8 * kChunkSize)); // a hole: zero bytes that take no room on disk
+    QVERIFY(file.seek(8 * kChunkSize));
+    file.write("\nend");
+    file.close();
+    const DataFileText text = ReadDataFile();
+    QCOMPARE(text.lines,
+             (QStringList{QString(kMaxLineChars, u'a'), QString(kMaxLineChars, QChar(0)), u"end"_s}));
+    QVERIFY(text.linesCut);
 }
 
 void TestDataFile::readsAtMost301Lines()
