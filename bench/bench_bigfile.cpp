@@ -89,7 +89,7 @@ struct Action
 void PrintAction(const Action &action)
 {
     if (action.ms.empty()) {
-        std::printf("  %-34s failed every time\n", action.name);
+        std::printf("  %-34s none (no card to move to, or no frame within 2 s)\n", action.name);
         return;
     }
     std::printf("  %-34s median %8.3f ms   max %8.3f ms   (%zu)\n", action.name, bench::Median(action.ms),
@@ -147,8 +147,8 @@ int RunWindow(int argc, char *argv[], const QString &folder, qint64 launchedNs, 
     Action question{"next: question on view", {}}, answer{"next: answer on view", {}}, back{"previous", {}},
         chosen{"list choice", {}}, resized{"resize 749x486 <-> 1000x700", {}};
     const QSize original = window.size();
-    const auto time = [&](Action &action, const std::function<void()> &act,
-                          const std::function<bool()> &done) {
+    const auto measure = [&](Action &action, const std::function<void()> &act,
+                             const std::function<bool()> &done) {
         bench::Quiesce();
         const int paintsBefore = counter.paints;
         const Clock::time_point start = Clock::now();
@@ -157,21 +157,21 @@ int RunWindow(int argc, char *argv[], const QString &folder, qint64 launchedNs, 
         if (ms >= 0)
             action.ms.push_back(ms);
     };
+    const auto flagIs = [&window](int flag) { return [&window, flag] { return window.teshFlag() == flag; }; };
+    const auto click = [](QAbstractButton *button) { return [button] { button->click(); }; };
     for (int i = 0; i < reps; ++i) {
         choose(i % cards);
-        time(
-            answer, [&] { next->click(); }, [&] { return window.teshFlag() == 1; });
-        time(
-            question, [&] { next->click(); }, [&] { return window.teshFlag() == 0; });
+        measure(answer, click(next), flagIs(1));
+        if (window.teshNow() < window.teshMax())
+            measure(question, click(next), flagIs(0));
         if (window.teshNow() > 0)
-            time(
-                back, [&] { previous->click(); }, [&] { return window.teshFlag() == 0; });
+            measure(back, click(previous), flagIs(0));
         const int pick = (i * 37 + 1) % cards;
-        time(
+        measure(
             chosen, [&] { choose(pick); },
             [&] { return window.teshNow() == pick && window.teshFlag() == 0; });
         const QSize wanted = i % 2 == 0 ? QSize(1000, 700) : original;
-        time(
+        measure(
             resized, [&] { window.resize(wanted); }, [&] { return window.size() == wanted; });
     }
     for (const Action *action : {&question, &answer, &back, &chosen, &resized})
