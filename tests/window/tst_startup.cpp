@@ -176,7 +176,10 @@ void TestStartup::longLinesAreCut()
     TempWorkDir dir;
     WriteBytes(DataFilePath(), QByteArray(kMaxLineChars + 5, 'x') + ",a\r\nq,b\r\n");
     WindowUnderTest w;
-    QCOMPARE(w.items(), (QStringList{QString(kMaxLineChars, u'x') + u","_s, u"q,b"_s}));
+    QCOMPARE(w.items().size(), 2);
+    QCOMPARE(w.items().last(), u"q,b"_s);
+    w.click(u"cmdNext"_s);
+    QCOMPARE(w.card(0)->text(), QString(kMaxLineChars, u'x'));
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
     QVERIFY(w.messages.first().second.contains(u"最初の10000文字"_s));
