@@ -128,7 +128,8 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
     QByteArray utf8;
     // Feeds the file's text as UTF-8 to `take` until it returns false or the file ends.
     // While `zerosUnwanted` holds, the holes of a sparse file are passed over unread: they
-    // read as zero bytes, which hold no line end.
+    // read as zero bytes, which hold no line end. Holes start and end on block boundaries,
+    // so no UTF-16 code unit is split by a jump.
     const auto pass = [&](qint64 base, const std::function<bool()> &zerosUnwanted,
                           const std::function<bool(QByteArrayView)> &take) {
         if (::lseek(fd.get(), start, SEEK_SET) != start)

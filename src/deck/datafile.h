@@ -18,7 +18,7 @@ QString DataFilePath();
 
 inline constexpr int kMaxDataLines = 301;
 // A card text is kept up to this many UTF-16 code units, far more than a card label can
-// show; the rest of its line is skipped unread into memory.
+// show; the rest of its line is read past without being kept.
 inline constexpr qsizetype kMaxLineChars = 10000;
 // The bytes of a line kept before decoding: no encoding here takes more than 4 bytes for
 // a code unit, and a cut line gives up at most 3 more to end on a whole character.
