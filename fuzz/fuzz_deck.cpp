@@ -1,5 +1,6 @@
-// libFuzzer target for the deck: any bytes as the data file, through cutting, decoding,
-// the card split in every delimiter mode and the list entries, then written back.
+// libFuzzer target for the deck: any bytes as the data file, through cutting (also with a
+// small cap on the bytes kept of a line), decoding (UTF-16 behind its byte order mark
+// too), the card split in every delimiter mode and the list entries, then written back.
 // A broken rule prints what broke and traps, which libFuzzer records as a crash.
 
 #include "deck/cardtable.h"
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -37,10 +39,10 @@ namespace {
     __builtin_trap();
 }
 
-#define CHECK(condition)                                                                           \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            Broken(#condition, __LINE__);                                                          \
+#define CHECK(condition)                                                                                     \
+    do {                                                                                                     \
+        if (!(condition))                                                                                    \
+            Broken(#condition, __LINE__);                                                                    \
     } while (false)
 
 // FNV-1a: the input decides where it is cut into chunks, so the fuzzer steers that too.
@@ -77,10 +79,10 @@ CutResult ReferenceCut(QByteArrayView bytes, int maxLines)
 // Feeds the bytes in chunks whose sizes come from nextSize (0 is allowed: an empty chunk
 // must change nothing). stopWhenDone stops at the first refusal, as the file reader does;
 // otherwise the rest is fed anyway and must be ignored.
-CutResult CutInChunks(QByteArrayView bytes, const std::function<qsizetype()> &nextSize,
-                      bool stopWhenDone)
+CutResult CutInChunks(QByteArrayView bytes, const std::function<qsizetype()> &nextSize, bool stopWhenDone,
+                      qsizetype maxLineBytes = kNoLineLimit)
 {
-    LineCutter cutter(LineEndsOf(bytes), kMaxDataLines);
+    LineCutter cutter(LineEndsOf(bytes), kMaxDataLines, maxLineBytes);
     qsizetype pos = 0;
     while (pos < bytes.size()) {
         const qsizetype n = std::min(nextSize(), bytes.size() - pos);
@@ -92,7 +94,7 @@ CutResult CutInChunks(QByteArrayView bytes, const std::function<qsizetype()> &ne
             break;
     }
     cutter.finish();
-    return {cutter.lines(), cutter.truncated()};
+    return {cutter.lines(), cutter.truncated(), cutter.linesCut()};
 }
 
 void CheckCut(QByteArrayView bytes, const CutResult &whole)
@@ -109,6 +111,7 @@ void CheckCut(QByteArrayView bytes, const CutResult &whole)
     const CutResult reference = ReferenceCut(bytes, kMaxDataLines);
     CHECK(whole.lines == reference.lines);
     CHECK(whole.truncated == reference.truncated);
+    CHECK(!whole.linesCut);
 
     const std::uint64_t h = Hash(bytes);
     const auto same = [&whole](const CutResult &other) {
@@ -129,7 +132,8 @@ void CheckCut(QByteArrayView bytes, const CutResult &whole)
             stop)));
     }
     // One byte at a time: every boundary falls between two chunks.
-    CHECK(same(CutInChunks(bytes, [] { return qsizetype(1); }, true)));
+    CHECK(same(CutInChunks(
+        bytes, [] { return qsizetype(1); }, true)));
     // Uneven chunks of 0 to 7 bytes.
     std::uint64_t state = h | 1;
     CHECK(same(CutInChunks(
@@ -141,13 +145,49 @@ void CheckCut(QByteArrayView bytes, const CutResult &whole)
             return qsizetype(state % 8);
         },
         false)));
+
+    // A cap the input chooses: a longer line keeps a prefix of at least cap - 3 bytes,
+    // which is still UTF-8 when the line was, and only the lines themselves change.
+    const qsizetype cap = qsizetype(1 + (h >> 32) % 8);
+    const CutResult capped = CutLines(bytes, kMaxDataLines, cap);
+    CHECK(capped.lines.size() == whole.lines.size());
+    CHECK(capped.truncated == whole.truncated);
+    bool anyLonger = false;
+    for (qsizetype i = 0; i < whole.lines.size(); ++i) {
+        const QByteArray &line = whole.lines[i];
+        const QByteArray &kept = capped.lines[i];
+        anyLonger = anyLonger || line.size() > cap;
+        if (line.size() <= cap) {
+            CHECK(kept == line);
+            continue;
+        }
+        CHECK(line.startsWith(kept));
+        CHECK(kept.size() <= cap && kept.size() >= cap - 3);
+        CHECK(!IsValidUtf8(line) || IsValidUtf8(kept));
+    }
+    CHECK(capped.linesCut == anyLonger);
+    const auto sameCapped = [&capped](const CutResult &other) {
+        return other.lines == capped.lines && other.truncated == capped.truncated &&
+               other.linesCut == capped.linesCut;
+    };
+    CHECK(sameCapped(CutInChunks(
+        bytes, [] { return qsizetype(1); }, true, cap)));
+    CHECK(sameCapped(CutInChunks(
+        bytes,
+        [&state] {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            return qsizetype(state % 8);
+        },
+        false, cap)));
 }
 
 bool IsStrictUtf8(QByteArrayView bytes)
 {
     // Qt's decoder as the second opinion; the initial BOM is a character like any other.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless
-                                                     | QStringConverter::Flag::ConvertInitialBom);
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
     const QString ignored = decoder.decode(bytes);
     return !decoder.hasError();
 }
@@ -177,15 +217,21 @@ void CheckDecoded(const CutResult &cut, const DataFileText &text)
     const bool utf8 = bom || (allUtf8 && anyHigh);
     CHECK(text.encoding == (utf8 ? TextEncoding::Utf8 : TextEncoding::Cp932));
 
+    bool anyLong = false;
     for (qsizetype i = 0; i < raw.size(); ++i) {
         const QByteArray &bytes = raw[i];
         const QString &line = text.lines[i];
         CHECK(IsValidUtf8(bytes) == IsStrictUtf8(bytes));
-        // Neither encoding makes one byte into more than one UTF-16 unit.
-        CHECK(line.size() <= bytes.size());
+        // Neither encoding makes one byte into more than one UTF-16 unit, so a line of at
+        // most kMaxLineChars bytes is never cut and the checks below see it whole.
+        CHECK(line.size() <= std::min(bytes.size(), kMaxLineChars));
         // A CR always ends a line, so none survives into one; the LF cannot come from
         // nowhere either (code page 932 has no multi-byte code that holds 0x0A or 0x0D).
         CHECK(!line.contains(u'\r'));
+        if (bytes.size() > kMaxLineChars) {
+            anyLong = true;
+            continue;
+        }
         CHECK(bytes.contains('\n') == line.contains(u'\n'));
         if (IsAscii(bytes))
             CHECK(line == QString::fromLatin1(bytes));
@@ -193,6 +239,59 @@ void CheckDecoded(const CutResult &cut, const DataFileText &text)
         if (text.encoding == TextEncoding::Utf8 && IsStrictUtf8(bytes))
             CHECK(line.toUtf8() == bytes);
     }
+    CHECK(anyLong || !text.linesCut);
+}
+
+// Whether a UTF-16 unit is half of a pair whose other half is missing.
+bool LoneSurrogate(const QString &text, qsizetype i)
+{
+    const QChar c = text[i];
+    if (c.isHighSurrogate())
+        return i + 1 >= text.size() || !text[i + 1].isLowSurrogate();
+    if (c.isLowSurrogate())
+        return i == 0 || !text[i - 1].isHighSurrogate();
+    return false;
+}
+
+// A file behind a UTF-16 byte order mark, with Qt's decoder as the second opinion: every
+// unpaired surrogate and an odd last byte become U+FFFD; the lines end as in any other
+// file, by CR code units or, without one, by LF; each is cut to kMaxLineChars units
+// without splitting a pair.
+void CheckUtf16(QByteArrayView bytes, TextEncoding encoding, const DataFileText &text)
+{
+    CHECK(text.encoding == encoding);
+    const QByteArrayView body = bytes.sliced(kUtf16BomSize);
+    QStringDecoder decoder(encoding == TextEncoding::Utf16Be ? QStringDecoder::Utf16BE
+                                                             : QStringDecoder::Utf16LE,
+                           QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    const QString units = decoder.decode(body.first(body.size() & ~qsizetype(1)));
+    QString decoded;
+    for (qsizetype i = 0; i < units.size(); ++i)
+        decoded += LoneSurrogate(units, i) ? QChar(QChar::ReplacementCharacter) : units[i];
+    if (body.size() % 2 != 0)
+        decoded += QChar(QChar::ReplacementCharacter);
+
+    QChar terminator = u'\n';
+    if (decoded.contains(u'\r')) {
+        decoded.replace(u"\r\n"_s, u"\r"_s);
+        terminator = u'\r';
+    }
+    QStringList lines = decoded.split(terminator);
+    if (decoded.isEmpty() || decoded.endsWith(terminator))
+        lines.removeLast();
+    CHECK(text.truncated == (lines.size() > kMaxDataLines));
+    lines = lines.mid(0, std::min<qsizetype>(lines.size(), kMaxDataLines));
+    bool cut = false;
+    for (QString &line : lines) {
+        if (line.size() > kMaxLineChars) {
+            cut = true;
+            line.truncate(line[kMaxLineChars].isLowSurrogate() && line[kMaxLineChars - 1].isHighSurrogate()
+                              ? kMaxLineChars - 1
+                              : kMaxLineChars);
+        }
+    }
+    CHECK(text.lines == lines);
+    CHECK(text.linesCut == cut);
 }
 
 constexpr std::array<char16_t, 4> kPunctuation = {u',', u'.', u'、', u'。'};
@@ -255,8 +354,7 @@ void CheckSplit(const QStringList &lines, DelimiterMode mode)
         const QString &answer = table.cell(row, 1);
         switch (mode) {
         case DelimiterMode::Punctuation:
-            CheckSplitAtDelimiter(lines[row], question, answer, kPunctuation.data(),
-                                  kPunctuation.size());
+            CheckSplitAtDelimiter(lines[row], question, answer, kPunctuation.data(), kPunctuation.size());
             break;
         case DelimiterMode::Blank:
             CheckSplitAtDelimiter(lines[row], question, answer, kBlanks.data(), kBlanks.size());
@@ -266,7 +364,12 @@ void CheckSplit(const QStringList &lines, DelimiterMode mode)
             CHECK(answer == (2 * row + 1 < count ? lines[2 * row + 1] : QString()));
             break;
         }
-        CHECK(ListItemText(table, row) == question + u',' + answer);
+        // The entry is the card, cut short as the list shows it.
+        const QString entry = question + u',' + answer;
+        const QString shown = ListItemText(table, row);
+        CHECK(entry.startsWith(shown));
+        CHECK(shown.size() == std::min(entry.size(), kMaxListItemChars) ||
+              (shown.size() == kMaxListItemChars - 1 && entry[shown.size()].isHighSurrogate()));
     }
     for (int row = last + 1; row < CardTable::kRows; ++row) {
         CHECK(table.cell(row, 0) == (row < count ? lines[row] : held.cell(row, 0)));
@@ -308,8 +411,8 @@ void CheckWrittenBack(const QStringList &lines)
 // LF into a line end, and no lines and a single empty line both paste as nothing.
 void CheckPastedBack(const QStringList &lines, std::uint64_t choice)
 {
-    if (lines.isEmpty() || std::any_of(lines.begin(), lines.end(),
-                                       [](const QString &line) { return line.contains(u'\n'); }))
+    if (lines.isEmpty() ||
+        std::any_of(lines.begin(), lines.end(), [](const QString &line) { return line.contains(u'\n'); }))
         return;
     QString clipboard;
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -328,10 +431,12 @@ void Run(QByteArrayView bytes)
     CheckCut(bytes, cut);
 
     const DataFileText text = ParseDataBytes(bytes);
-    CheckDecoded(cut, text);
+    if (const std::optional<TextEncoding> utf16 = Utf16ByteOrder(bytes))
+        CheckUtf16(bytes, *utf16, text);
+    else
+        CheckDecoded(CutLines(bytes, kMaxDataLines, kMaxLineBytes), text);
 
-    for (DelimiterMode mode : {DelimiterMode::Punctuation, DelimiterMode::Blank,
-                               DelimiterMode::LinePairs})
+    for (DelimiterMode mode : {DelimiterMode::Punctuation, DelimiterMode::Blank, DelimiterMode::LinePairs})
         CheckSplit(text.lines, mode);
 
     CheckWrittenBack(text.lines);

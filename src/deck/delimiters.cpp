@@ -2,6 +2,7 @@
 
 #include "cardtable.h"
 #include "guards.h"
+#include "textcodec.h"
 
 #include <QStringView>
 
@@ -50,5 +51,9 @@ qint16 SplitCards(CardTable &table, qint16 lastRow, DelimiterMode mode)
 
 QString ListItemText(const CardTable &table, int row)
 {
-    return table.cell(row, 0) + u',' + table.cell(row, 1);
+    QString text = table.cell(row, 0).left(kMaxListItemChars + 1);
+    if (text.size() <= kMaxListItemChars)
+        text += u',' + table.cell(row, 1).left(kMaxListItemChars + 1);
+    CutText(text, kMaxListItemChars);
+    return text;
 }

@@ -14,5 +14,11 @@ enum class DelimiterMode { Punctuation = 1, Blank = 2, LinePairs = 3 };
 // returned row keep what they held.
 qint16 SplitCards(CardTable &table, qint16 lastRow, DelimiterMode mode);
 
-// The list entry of a card: question and answer joined by an ASCII comma in every mode.
+// A list entry shows at most this many UTF-16 code units. The list is a few words wide,
+// and its text field would take several frames to lay out the whole of two 10 000-character
+// texts each time an entry is chosen.
+inline constexpr qsizetype kMaxListItemChars = 1000;
+
+// The list entry of a card: question and answer joined by an ASCII comma in every mode,
+// cut to kMaxListItemChars without splitting a surrogate pair.
 QString ListItemText(const CardTable &table, int row);

@@ -1,9 +1,28 @@
 #include "linecutter.h"
 
-LineCutter::LineCutter(LineEnds ends, int maxLines) : m_ends(ends), m_maxLines(maxLines) {}
+#include <algorithm>
+
+LineCutter::LineCutter(LineEnds ends, int maxLines, qsizetype maxLineBytes)
+    : m_ends(ends), m_maxLines(maxLines), m_maxLineBytes(maxLineBytes)
+{}
+
+void LineCutter::keep(QByteArrayView bytes)
+{
+    const qsizetype room = m_maxLineBytes - m_current.size();
+    if (bytes.size() > room) {
+        bytes.truncate(room);
+        m_currentCut = true;
+    }
+    m_current.append(bytes);
+}
 
 void LineCutter::endLine()
 {
+    if (m_currentCut) {
+        m_current.truncate(WholeUtf8Prefix(m_current));
+        m_currentCut = false;
+        m_linesCut = true;
+    }
     m_lines.append(m_current);
     m_current.clear();
     m_inLine = false;
@@ -29,11 +48,11 @@ bool LineCutter::feed(QByteArrayView chunk)
         }
         const qsizetype end = chunk.indexOf(terminator, pos);
         if (end < 0) {
-            m_current.append(chunk.sliced(pos));
+            keep(chunk.sliced(pos));
             m_inLine = true;
             break;
         }
-        m_current.append(chunk.sliced(pos, end - pos));
+        keep(chunk.sliced(pos, end - pos));
         endLine();
         m_afterCr = m_ends == LineEnds::CrOrCrLf;
         pos = end + 1;
@@ -52,10 +71,25 @@ LineEnds LineEndsOf(QByteArrayView bytes)
     return bytes.contains('\r') ? LineEnds::CrOrCrLf : LineEnds::Lf;
 }
 
-CutResult CutLines(QByteArrayView bytes, int maxLines)
+CutResult CutLines(QByteArrayView bytes, int maxLines, qsizetype maxLineBytes)
 {
-    LineCutter cutter(LineEndsOf(bytes), maxLines);
+    LineCutter cutter(LineEndsOf(bytes), maxLines, maxLineBytes);
     cutter.feed(bytes);
     cutter.finish();
-    return {cutter.lines(), cutter.truncated()};
+    return {cutter.lines(), cutter.truncated(), cutter.linesCut()};
+}
+
+qsizetype WholeUtf8Prefix(QByteArrayView bytes)
+{
+    const qsizetype size = bytes.size();
+    for (qsizetype back = 1; back <= std::min<qsizetype>(3, size); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[size - back]);
+        if (byte < 0x80)
+            return size;
+        if (byte >= 0xC0) { // the lead byte of the last character
+            const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+            return length > back ? size - back : size;
+        }
+    }
+    return size;
 }

@@ -67,7 +67,7 @@ QStringList DecodeLines(const QList<QByteArray> &lines, TextEncoding encoding)
 {
     QStringList decoded;
     decoded.reserve(lines.size());
-    if (encoding == TextEncoding::Utf8) {
+    if (encoding != TextEncoding::Cp932) {
         for (const QByteArray &line : lines) {
             // fromUtf8 drops a leading U+FEFF; past the file's own byte order mark it is text.
             QString text = QString::fromUtf8(line);
@@ -81,4 +81,23 @@ QStringList DecodeLines(const QList<QByteArray> &lines, TextEncoding encoding)
             decoded.append(decoder.decode(line));
     }
     return decoded;
+}
+
+std::optional<TextEncoding> Utf16ByteOrder(QByteArrayView start)
+{
+    if (start.startsWith("\xFF\xFE"))
+        return TextEncoding::Utf16Le;
+    if (start.startsWith("\xFE\xFF"))
+        return TextEncoding::Utf16Be;
+    return std::nullopt;
+}
+
+bool CutText(QString &text, qsizetype maxUnits)
+{
+    if (text.size() <= maxUnits)
+        return false;
+    if (maxUnits > 0 && text[maxUnits - 1].isHighSurrogate() && text[maxUnits].isLowSurrogate())
+        --maxUnits;
+    text.truncate(maxUnits);
+    return true;
 }

@@ -535,12 +535,25 @@ void frmTesh::LoadCardData()
     Combo1->setEditText(editText);
 
     lblNum->setText(CountText(TeshMax + 1));
-    if (file.truncated)
+    if (file.truncated && file.linesCut)
+        Tell(
+            MessageKind::Information,
+            u"データファイル「%1」は%2行を超え、%3文字を超える行もあります。\n最初の%2行を、長い行は最初の%3文字だけを読み込みました（ファイルはそのままです）。"_s
+                .arg(DataFileName())
+                .arg(kMaxDataLines)
+                .arg(kMaxLineChars));
+    else if (file.truncated)
         Tell(
             MessageKind::Information,
             u"データファイル「%1」は%2行を超えています。\n最初の%2行だけを読み込みました（ファイルはそのままです）。"_s
                 .arg(DataFileName())
                 .arg(kMaxDataLines));
+    else if (file.linesCut)
+        Tell(
+            MessageKind::Information,
+            u"データファイル「%1」には%2文字を超える行があります。\n長い行は最初の%2文字だけを読み込みました（ファイルはそのままです）。"_s
+                .arg(DataFileName())
+                .arg(kMaxLineChars));
 }
 
 DelimiterMode frmTesh::CheckedDelimiterMode() const

@@ -1,3 +1,4 @@
+#include "deck/cp932.h"
 #include "deck/datafile.h"
 #include "deck/datawriter.h"
 #include "deck/guards.h"
@@ -11,6 +12,16 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+QByteArray Utf16(const QString &text, bool bigEndian)
+{
+    QByteArray bytes = bigEndian ? QByteArray("\xFE\xFF") : QByteArray("\xFF\xFE");
+    for (QChar c : text) {
+        const char high = char(c.unicode() >> 8), low = char(c.unicode() & 0xFF);
+        bytes.append(bigEndian ? high : low).append(bigEndian ? low : high);
+    }
+    return bytes;
+}
 
 QStringList FilesIn(const QString &dir)
 {
@@ -26,6 +37,10 @@ class TestDataFile : public QObject
 private slots:
     void readsEncodings_data();
     void readsEncodings();
+    void cutsLongLines_data();
+    void cutsLongLines();
+    void reportsProgress();
+    void readsHolesOfSparseFiles();
     void readsAtMost301Lines();
     void crFarIntoTheFileStillCounts();
     void refusesWhatIsNoFile();
@@ -53,6 +68,19 @@ void TestDataFile::readsEncodings_data()
         << QStringList{u"\uFEFFa"_s, u"\uFEFFb"_s} << TextEncoding::Utf8;
     QTest::newRow("invalid bytes") << QByteArray("a\x80\r\n") << QStringList{u"a\uFFFD"_s}
                                    << TextEncoding::Cp932;
+    QTest::newRow("UTF-16 LE, CR LF")
+        << Utf16(u"犬,dog\r\n\r\nb\rc"_s, false) << QStringList{u"犬,dog"_s, QString(), u"b"_s, u"c"_s}
+        << TextEncoding::Utf16Le;
+    QTest::newRow("UTF-16 BE, LF only")
+        << Utf16(u"犬,dog\nb\n"_s, true) << QStringList{u"犬,dog"_s, u"b"_s} << TextEncoding::Utf16Be;
+    QTest::newRow("UTF-16 LE: U+010D holds byte 0x0D, no CR")
+        << Utf16(u"\u010D\nb"_s, false) << QStringList{u"\u010D"_s, u"b"_s} << TextEncoding::Utf16Le;
+    QTest::newRow("UTF-16 with an odd byte count")
+        << Utf16(u"a\r\nb"_s, false) + 'x' << QStringList{u"a"_s, u"b\uFFFD"_s} << TextEncoding::Utf16Le;
+    QTest::newRow("UTF-16: U+FEFF after the byte order mark is text")
+        << Utf16(u"\uFEFFa"_s, false) << QStringList{u"\uFEFFa"_s} << TextEncoding::Utf16Le;
+    QTest::newRow("UTF-16 byte order mark alone")
+        << QByteArray("\xFE\xFF") << QStringList{} << TextEncoding::Utf16Be;
 }
 
 void TestDataFile::readsEncodings()
@@ -66,6 +94,93 @@ void TestDataFile::readsEncodings()
     QCOMPARE(text.lines, lines);
     QCOMPARE(text.encoding, encoding);
     QVERIFY(!text.truncated);
+    QVERIFY(!text.linesCut);
+    QCOMPARE(ParseDataBytes(bytes).lines, lines);
+}
+
+void TestDataFile::cutsLongLines_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<TextEncoding>("encoding");
+
+    const QString dogs = QString(kMaxLineChars, u'犬');
+    const QString longDogs = dogs + u"犬,dog"_s;
+    QTest::newRow("code page 932") << *EncodeCp932(longDogs + u"\r\nnext"_s) << dogs << TextEncoding::Cp932;
+    QTest::newRow("UTF-8") << (longDogs + u"\r\nnext"_s).toUtf8() << dogs << TextEncoding::Utf8;
+    // 3 bytes a character: the bytes kept end inside one, yet the file stays UTF-8.
+    QTest::newRow("UTF-8 beyond the bytes kept")
+        << (QString(kMaxLineBytes / 3 + 10, u'犬') + u"\nnext"_s).toUtf8() << dogs << TextEncoding::Utf8;
+    QTest::newRow("UTF-16") << Utf16(longDogs + u"\nnext"_s, false) << dogs << TextEncoding::Utf16Le;
+    QTest::newRow("surrogate pair across the cut")
+        << (QString(kMaxLineChars - 1, u'a') + u"😀b\r\nnext"_s).toUtf8() << QString(kMaxLineChars - 1, u'a')
+        << TextEncoding::Utf8;
+    QTest::newRow("ASCII beyond the bytes kept") << QByteArray(kMaxLineBytes * 2, 'a') + "\nnext"
+                                                 << QString(kMaxLineChars, u'a') << TextEncoding::Cp932;
+}
+
+void TestDataFile::cutsLongLines()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, first);
+    QFETCH(TextEncoding, encoding);
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), bytes);
+    const DataFileText text = ReadDataFile();
+    QCOMPARE(text.lines, (QStringList{first, u"next"_s}));
+    QCOMPARE(text.encoding, encoding);
+    QVERIFY(text.linesCut);
+    const DataFileText parsed = ParseDataBytes(bytes);
+    QCOMPARE(parsed.lines, text.lines);
+    QVERIFY(parsed.linesCut);
+
+    // Exactly as long as kept: nothing is cut.
+    WriteBytes(DataFilePath(), QByteArray(kMaxLineChars, 'a'));
+    QVERIFY(!ReadDataFile().linesCut);
+}
+
+void TestDataFile::reportsProgress()
+{
+    TempWorkDir dir;
+    const QByteArray bytes = QByteArray(3 * kChunkSize, 'a') + "\r\n";
+    WriteBytes(DataFilePath(), bytes);
+    QList<std::pair<qint64, qint64>> calls;
+    ReadDataFile(DataFilePath(), [&calls](qint64 done, qint64 total) {
+        calls.append({done, total});
+        return true;
+    });
+    const qint64 total = 2 * bytes.size();
+    QCOMPARE(calls.size(), 9); // 4 chunks in each pass, then done
+    for (qsizetype i = 0; i < calls.size(); ++i) {
+        QCOMPARE(calls[i].second, total);
+        QVERIFY(i == 0 || calls[i].first >= calls[i - 1].first);
+        QVERIFY(calls[i].first - (i == 0 ? 0 : calls[i - 1].first) <= kChunkSize);
+    }
+    QCOMPARE(calls.last().first, total);
+
+    int asked = 0;
+    QVERIFY_THROWS_EXCEPTION(Cancelled, ReadDataFile(DataFilePath(), [&asked](qint64, qint64) {
+                                 ++asked;
+                                 return false;
+                             }));
+    QCOMPARE(asked, 1);
+}
+
+void TestDataFile::readsHolesOfSparseFiles()
+{
+    TempWorkDir dir;
+    QFile file(DataFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    // The first read ends a line; the next line starts in a hole, whose zero bytes are text.
+    file.write(QByteArray(kChunkSize - 1, 'a') + "\n");
+    QVERIFY(file.resize(8 * kChunkSize)); // a hole: zero bytes that take no room on disk
+    QVERIFY(file.seek(8 * kChunkSize));
+    file.write("\nend");
+    file.close();
+    const DataFileText text = ReadDataFile();
+    QCOMPARE(text.lines,
+             (QStringList{QString(kMaxLineChars, u'a'), QString(kMaxLineChars, QChar(0)), u"end"_s}));
+    QVERIFY(text.linesCut);
 }
 
 void TestDataFile::readsAtMost301Lines()

@@ -41,6 +41,8 @@ private slots:
     void pairsLines();
     void pairingKeepsRowsAboveTheDeck();
     void tableChecksItsRows();
+    void cutsLongListEntries_data();
+    void cutsLongListEntries();
 };
 
 void TestDelimiters::splitsOneLine_data()
@@ -159,6 +161,28 @@ void TestDelimiters::tableChecksItsRows()
     QVERIFY_THROWS_EXCEPTION(RunTimeError, table.setCell(0, 2, QString()));
     table.setCell(300, 1, u"last"_s);
     QCOMPARE(table.cell(300, 1), u"last"_s);
+}
+
+void TestDelimiters::cutsLongListEntries_data()
+{
+    QTest::addColumn<QString>("question");
+    QTest::addColumn<QString>("entry");
+
+    const QString full(kMaxListItemChars - 2, u'q');
+    QTest::newRow("fits") << full << full + u",a"_s;
+    QTest::newRow("answer cut") << full + u"q"_s << full + u"q,"_s;
+    QTest::newRow("question cut") << full + u"qqq"_s << full + u"qq"_s;
+    QTest::newRow("surrogate pair across the cut goes whole") << full + u"q😀"_s << full + u"q"_s;
+}
+
+void TestDelimiters::cutsLongListEntries()
+{
+    QFETCH(QString, question);
+    QFETCH(QString, entry);
+    CardTable table;
+    table.setCell(0, 0, question);
+    table.setCell(0, 1, u"a"_s);
+    QCOMPARE(ListItemText(table, 0), entry);
 }
 
 QTEST_GUILESS_MAIN(TestDelimiters)

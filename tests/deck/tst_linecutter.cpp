@@ -15,6 +15,8 @@ private slots:
     void chunkBoundariesDoNotMatter();
     void keepsAtMostMaxLines_data();
     void keepsAtMostMaxLines();
+    void capsLongLines_data();
+    void capsLongLines();
 };
 
 void TestLineCutter::cutsWholeInput_data()
@@ -80,6 +82,44 @@ void TestLineCutter::keepsAtMostMaxLines()
     QCOMPARE(cut.lines.size(), kept);
     QCOMPARE(cut.truncated, truncated);
     QCOMPARE(cut.lines.value(2), QByteArray("c"));
+}
+
+void TestLineCutter::capsLongLines_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<Lines>("lines");
+    QTest::addColumn<bool>("cut");
+
+    QTest::newRow("at the cap: whole") << QByteArray("abcd\r\nx") << Lines{"abcd", "x"} << false;
+    QTest::newRow("longer: rest skipped, next line whole")
+        << QByteArray("abcdefgh\r\nxy\r\n") << Lines{"abcd", "xy"} << true;
+    QTest::newRow("LF file") << QByteArray("abcdefgh\nxy") << Lines{"abcd", "xy"} << true;
+    QTest::newRow("last line without end") << QByteArray("x\r\nabcdefgh") << Lines{"x", "abcd"} << true;
+    QTest::newRow("UTF-8 character ending at the cap stays") << QByteArray("a\xE7\x8A\xAC"
+                                                                           "bc")
+                                                             << Lines{"a\xE7\x8A\xAC"} << true;
+    QTest::newRow("UTF-8 character across the cap goes")
+        << QByteArray("ab\xE7\x8A\xAC") << Lines{"ab"} << true;
+    QTest::newRow("four-byte character across the cap goes")
+        << QByteArray("a\xF0\x9F\x98\x80") << Lines{"a"} << true;
+    QTest::newRow("code page 932 bytes are kept up to the cap")
+        << QByteArray("\x8C\xA2\x8C\xA2\x8C") << Lines{"\x8C\xA2\x8C\xA2"} << true;
+}
+
+void TestLineCutter::capsLongLines()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(Lines, lines);
+    QFETCH(bool, cut);
+    const CutResult whole = CutLines(bytes, 301, 4);
+    QCOMPARE(whole.lines, lines);
+    QCOMPARE(whole.linesCut, cut);
+    LineCutter cutter(LineEndsOf(bytes), 301, 4);
+    for (char byte : bytes)
+        cutter.feed(QByteArrayView(&byte, 1));
+    cutter.finish();
+    QCOMPARE(cutter.lines(), lines);
+    QCOMPARE(cutter.linesCut(), cut);
 }
 
 QTEST_GUILESS_MAIN(TestLineCutter)

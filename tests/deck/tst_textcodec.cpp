@@ -2,6 +2,7 @@
 #include "deck/datafile.h"
 #include "deck/datawriter.h"
 #include "deck/textcodec.h"
+#include "deck/utf16transcoder.h"
 
 #include <QTest>
 
@@ -24,6 +25,10 @@ private slots:
     void encodesDataText();
     void pastedTextGetsCrLf_data();
     void pastedTextGetsCrLf();
+    void cutsText_data();
+    void cutsText();
+    void transcodesUtf16_data();
+    void transcodesUtf16();
 };
 
 void TestTextCodec::decodesCp932_data()
@@ -157,6 +162,59 @@ void TestTextCodec::pastedTextGetsCrLf()
     QFETCH(QString, clipboard);
     QFETCH(QByteArray, bytes);
     QCOMPARE(PastedDataBytes(clipboard), bytes);
+}
+
+void TestTextCodec::cutsText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("kept");
+
+    QTest::newRow("short enough") << u"abc"_s << u"abc"_s;
+    QTest::newRow("one unit too many") << u"abcd"_s << u"abc"_s;
+    QTest::newRow("surrogate pair across the cut goes whole") << u"ab😀"_s << u"ab"_s;
+    QTest::newRow("surrogate pair before the cut stays") << u"a😀b"_s << u"a😀"_s;
+}
+
+void TestTextCodec::cutsText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, kept);
+    QString cut = text;
+    QCOMPARE(CutText(cut, 3), kept != text);
+    QCOMPARE(cut, kept);
+}
+
+void TestTextCodec::transcodesUtf16_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("bigEndian");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("little endian") << QByteArray("A\0\xAC\x72\r\0", 6) << false << u"A犬\r"_s;
+    QTest::newRow("big endian") << QByteArray("\0A\x72\xAC\0\n", 6) << true << u"A犬\n"_s;
+    QTest::newRow("surrogate pair") << QByteArray("\x3D\xD8\x00\xDE", 4) << false << u"😀"_s;
+    QTest::newRow("low surrogate alone") << QByteArray("\x00\xDEx\0", 4) << false << u"\uFFFDx"_s;
+    QTest::newRow("high surrogate before a letter") << QByteArray("\x3D\xD8x\0", 4) << false << u"\uFFFDx"_s;
+    QTest::newRow("high surrogate at the end") << QByteArray("x\0\x3D\xD8", 4) << false << u"x\uFFFD"_s;
+    QTest::newRow("odd last byte") << QByteArray("x\0y", 3) << false << u"x\uFFFD"_s;
+}
+
+void TestTextCodec::transcodesUtf16()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, bigEndian);
+    QFETCH(QString, text);
+    QByteArray whole;
+    Utf16Transcoder all(bigEndian);
+    all.feed(bytes, whole);
+    all.finish(whole);
+    QCOMPARE(QString::fromUtf8(whole), text);
+    QByteArray bytewise;
+    Utf16Transcoder single(bigEndian);
+    for (char byte : bytes)
+        single.feed(QByteArrayView(&byte, 1), bytewise);
+    single.finish(bytewise);
+    QCOMPARE(bytewise, whole);
 }
 
 QTEST_GUILESS_MAIN(TestTextCodec)

@@ -37,9 +37,12 @@ private slots:
     void loadsDataFile();
     void notADataFile_data();
     void notADataFile();
+    void unfollowableLink_data();
+    void unfollowableLink();
     void linkToDataFileCounts();
     void emptyDataFile();
     void moreThan301Lines();
+    void longLinesAreCut();
     void controls_data();
     void controls();
     void menus();
@@ -91,7 +94,6 @@ void TestStartup::notADataFile_data()
     QTest::newRow("directory") << u"directory"_s;
     QTest::newRow("FIFO") << u"fifo"_s;
     QTest::newRow("name differing in case") << u"case"_s;
-    QTest::newRow("broken link") << u"link"_s;
     QTest::newRow("link to a folder") << u"folderlink"_s;
 }
 
@@ -105,14 +107,34 @@ void TestStartup::notADataFile()
         QCOMPARE(mkfifo(QFile::encodeName(DataFilePath()).constData(), 0600), 0);
     else if (kind == u"case"_s)
         WriteBytes(u"表示するデータ.TXT"_s, "a,b\r\n");
-    else if (kind == u"link"_s)
-        QVERIFY(QFile::link(u"nowhere"_s, DataFilePath()));
     else
         QVERIFY(QDir().mkdir(u"folder"_s) && QFile::link(u"folder"_s, DataFilePath()));
     WindowUnderTest w;
     QCOMPARE(w.list()->count(), 0);
     QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
     QVERIFY(w.messages.isEmpty());
+}
+
+void TestStartup::unfollowableLink_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("broken link") << u"nowhere"_s << u"リンク先がありません"_s;
+    QTest::newRow("link loop") << DataFilePath() << u"循環"_s;
+}
+
+void TestStartup::unfollowableLink()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, why);
+    TempWorkDir dir;
+    QVERIFY(QFile::link(target, DataFilePath()));
+    WindowUnderTest w;
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
+    QCOMPARE(w.messages.size(), 1);
+    QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Error);
+    QVERIFY(w.messages.first().second.contains(DataFileName()));
+    QVERIFY2(w.messages.first().second.contains(why), qPrintable(w.messages.first().second));
 }
 
 void TestStartup::linkToDataFileCounts()
@@ -147,6 +169,20 @@ void TestStartup::moreThan301Lines()
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
     QVERIFY(w.messages.first().second.contains(u"最初の301行"_s));
     QCOMPARE(ReadBytes(DataFilePath()), bytes);
+}
+
+void TestStartup::longLinesAreCut()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), QByteArray(kMaxLineChars + 5, 'x') + ",a\r\nq,b\r\n");
+    WindowUnderTest w;
+    QCOMPARE(w.items().size(), 2);
+    QCOMPARE(w.items().last(), u"q,b"_s);
+    w.click(u"cmdNext"_s);
+    QCOMPARE(w.card(0)->text(), QString(kMaxLineChars, u'x'));
+    QCOMPARE(w.messages.size(), 1);
+    QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
+    QVERIFY(w.messages.first().second.contains(u"最初の10000文字"_s));
 }
 
 void TestStartup::controls_data()
