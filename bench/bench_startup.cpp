@@ -54,6 +54,9 @@ Launch Start(bench::ServerWatch &watch, const QByteArray &program, const QByteAr
     result.error = frame.error;
     if (frame.exited)
         return result;
+    if (frame.otherMapMs >= 0 && result.error.isEmpty())
+        std::printf("     a message box came first, at %.1f ms, and was answered with Enter\n",
+                    frame.otherMapMs);
     if (result.error.isEmpty()) {
         ::usleep(useconds_t(settleMs) * 1000);
         result.peakRssKiB = bench::StatusKiB("VmHWM", pidText);
@@ -87,6 +90,7 @@ void Usage()
                  "  --timeout-s S         a run without its full frame after S s fails (30)\n"
                  "  --data KIND           the data file: deck, no-line-end:SIZE, sparse:SIZE (deck)\n"
                  "  --memory-limit-mib N  address-space limit of the programs (none)\n"
+                 "  --answer-boxes        press Enter on a message box that comes before the window\n"
                  "  --slow-s S            no further runs after one slower than S s, or failed (off)\n"
                  "  --goal-s S            goal for the time to the full frame (none)\n"
                  "  --goal-peak-mb MB     goal for the peak memory, in units of 10^6 bytes (none)\n");
@@ -103,6 +107,7 @@ int main(int argc, char *argv[])
     int memoryLimitMiB = 0;
     double slowS = 0, goalS = 0, goalPeakMB = 0;
     QByteArray dataKind = "deck";
+    bool answerBoxes = false;
     QList<QByteArray> programs;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg = argv[i];
@@ -118,6 +123,8 @@ int main(int argc, char *argv[])
         } else if (hasValue && (arg == "--slow-s" || arg == "--goal-s" || arg == "--goal-peak-mb")) {
             const double value = QByteArray(argv[++i]).toDouble();
             (arg == "--slow-s" ? slowS : arg == "--goal-s" ? goalS : goalPeakMB) = value;
+        } else if (arg == "--answer-boxes") {
+            answerBoxes = true;
         } else if (hasValue && arg == "--data") {
             dataKind = argv[++i];
         } else if (arg.startsWith('-')) {
@@ -139,6 +146,7 @@ int main(int argc, char *argv[])
         const QByteArray logPath = sandbox.filePath(u"programs.log"_s).toLocal8Bit();
         const qint64 addressLimit = qint64(memoryLimitMiB) << 20;
         bench::ServerWatch watch;
+        watch.answerBoxes = answerBoxes;
 
         const int count = int(programs.size());
         std::vector<Series> series(static_cast<size_t>(count));

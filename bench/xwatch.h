@@ -63,6 +63,10 @@ public:
     // until the box is answered.
     WindowFrame waitForFrame(pid_t pid, WindowKind kind, Clock::time_point start, int timeoutMs);
 
+    // While waiting for a Main window, answer a message box that comes first with Enter
+    // (the notice that long lines were cut, say) instead of failing; otherMapMs tells when.
+    bool answerBoxes = false;
+
     // Ends a process started by spawn(): SIGTERM, then SIGKILL after 3 s.
     static void end(pid_t pid);
 

@@ -68,7 +68,7 @@ big() { # DATA GOAL_S [ARG...]: start-up of the real program with that data file
     local data="$1" goal="$2"
     shift 2
     "$here/bench/on-xvfb.sh" "$build/bench/bench_startup" --data "$data" --runs "$bigruns" --warm 0 \
-        --settle-ms 1000 --timeout-s 180 --slow-s "$goal" --goal-s "$goal" --goal-peak-mb 160 "$@" \
+        --settle-ms 1000 --timeout-s 180 --slow-s "$goal" --goal-s "$goal" --goal-peak-mb 160 --answer-boxes "$@" \
         "$build/src/pelmor"
 }
 echo
