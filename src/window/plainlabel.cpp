@@ -7,6 +7,27 @@
 #include <QPainter>
 #include <QTextOption>
 
+#include <algorithm>
+
+namespace {
+
+// Control characters have no glyph: Qt looks each one up in every fallback font and draws
+// an empty box, which for the 10 000 zero bytes of a binary file dropped by mistake takes
+// longer than a frame. The label's own font has a box that looks the same and costs nothing.
+QString ShownText(const QString &text)
+{
+    const auto isControl = [](QChar c) {
+        return (c.unicode() < 0x20 && c != u'\t' && c != u'\n') || c.unicode() == 0x7F;
+    };
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    QString shown = text;
+    std::replace_if(shown.begin(), shown.end(), isControl, QChar(0x25A1));
+    return shown;
+}
+
+} // namespace
+
 PlainLabel::PlainLabel(QWidget *parent) : QLabel(parent)
 {
     // Card texts are data: "<b>" must show as typed, never as markup.
@@ -31,7 +52,7 @@ void PlainLabel::paintEvent(QPaintEvent *)
     QTextOption option(alignment() & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask));
     option.setWrapMode(wordWrap() ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
     painter.setClipRect(rect());
-    painter.drawText(QRectF(rect()), text(), option);
+    painter.drawText(QRectF(rect()), ShownText(text()), option);
 }
 
 void PlainLabel::mousePressEvent(QMouseEvent *event)
