@@ -17,10 +17,11 @@ runs=15 reps=100 rounds=5
 # The large-file runs take seconds each: at most this many, and only one after a run
 # slower than its goal (--slow-s).
 bigruns=3
+bigreps=30
 while [ $# -gt 0 ]; do
     case "$1" in
     --preset) preset="$2"; shift 2 ;;
-    --quick) runs=5 reps=20 rounds=2 bigruns=1; shift ;;
+    --quick) runs=5 reps=20 rounds=2 bigruns=1 bigreps=10; shift ;;
     *) echo "usage: $0 [--preset release|dev] [--quick]" >&2; exit 2 ;;
     esac
 done
@@ -94,4 +95,8 @@ echo "== Paste of 100 MB of text through the X clipboard"
 load
 "$here/bench/on-xvfb.sh" "$build/bench/bench_hugepaste" --megabytes 100 --runs "$bigruns" "$build/src/pelmor" \
     || status=1
+echo
+echo "== Every action with very long cards and very large data files"
+load
+"$here/bench/on-xvfb.sh" "$build/bench/bench_bigfile" --reps "$bigreps" || status=1
 exit "$status"
