@@ -14,9 +14,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -89,6 +91,7 @@ private slots:
     void failedWriteKeepsTheOldFile();
     void stoppedWritesReloadTheDeck();
     void dropsANameThatIsNoUtf8();
+    void refusesAFifoWithoutOpeningIt();
 };
 
 void TestIntake::paste_data()
@@ -365,6 +368,28 @@ void TestIntake::dropsANameThatIsNoUtf8()
     unlink(name.constData()); // the temporary folder could not remove it by its name
     QVERIFY(w.messages.isEmpty());
     QCOMPARE(w.items(), QStringList{u"a,b"_s});
+}
+
+void TestIntake::refusesAFifoWithoutOpeningIt()
+{
+    TempWorkDir dir;
+    QCOMPARE(mkfifo("fifo", 0600), 0);
+    // A writer waits for a reader to open the FIFO: opening it is a side effect it sees.
+    std::atomic<bool> opened = false;
+    std::thread writer([&opened] {
+        const int fd = open("fifo", O_WRONLY);
+        opened = true;
+        close(fd);
+    });
+    WindowUnderTest w;
+    QTest::qWait(100); // the writer is waiting by now
+    QVERIFY(Drop(w.get(), Files({u"fifo"_s})));
+    QTest::qWait(100);
+    const bool openedByTheDrop = opened;
+    close(open("fifo", O_RDONLY | O_NONBLOCK)); // lets the writer go
+    writer.join();
+    QVERIFY(!openedByTheDrop);
+    QCOMPARE(w.messages.size(), 1);
 }
 
 QTEST_MAIN(TestIntake)
