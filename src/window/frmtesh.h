@@ -13,6 +13,7 @@
 #include "deck/cardtable.h"
 #include "deck/delimiters.h"
 #include "drill/fontfit.h"
+#include "window/palette.h"
 
 #include <QMainWindow>
 
@@ -127,9 +128,9 @@ private:
     QAction *mnuHyouzi2 = nullptr;
     QAction *mnuHyouzi3 = nullptr;
     QMenu *mnuFontColor = nullptr;
-    std::array<QAction *, 16> mnuFontColorItem = {}; // by palette index
+    std::array<QAction *, kPaletteSize> mnuFontColorItem = {}; // by palette index
     QMenu *mnuBackColor = nullptr;
-    std::array<QAction *, 16> mnuBackColorItem = {}; // by palette index
+    std::array<QAction *, kPaletteSize> mnuBackColorItem = {}; // by palette index
 
     // State of the run.
     float FontEnlage0 = 0;
