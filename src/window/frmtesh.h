@@ -104,16 +104,17 @@ private:
     void Run(const std::function<void()> &handler);
     void Tell(MessageKind kind, const QString &text);
 
-    // Widgets, in stacking order from the bottom.
+    // Widgets, in stacking order from the bottom: the labels lie beneath the buttons and
+    // the list, so that no label ever takes a click meant for a control.
     ClientArea *m_client = nullptr;
+    PlainLabel *lblBorderLine = nullptr;
+    PlainLabel *lblNum = nullptr;
+    std::array<PlainLabel *, 2> lblTime = {};
     CaptionButton *cmdDataIn = nullptr;
     QComboBox *Combo1 = nullptr;
     CaptionButton *cmdNext = nullptr;
     CaptionButton *cmbBefor = nullptr;
     CaptionButton *cmdEnd = nullptr;
-    PlainLabel *lblBorderLine = nullptr;
-    PlainLabel *lblNum = nullptr;
-    std::array<PlainLabel *, 2> lblTime = {};
 
     QMenu *mnuEnd = nullptr;
     QAction *mnuEnd1 = nullptr;

@@ -1,5 +1,6 @@
 #include "plainlabel.h"
 
+#include <QAccessibleWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -7,8 +8,27 @@
 #include <QPainter>
 #include <QTextOption>
 
+namespace {
+
+QAccessibleInterface *DividerInterface(const QString &className, QObject *object)
+{
+    auto *label = qobject_cast<PlainLabel *>(object);
+    if (className != QLatin1StringView(PlainLabel::staticMetaObject.className()) || label == nullptr ||
+        !label->isDivider())
+        return nullptr;
+    return new QAccessibleWidget(label, QAccessible::Separator);
+}
+
+} // namespace
+
 PlainLabel::PlainLabel(QWidget *parent) : QLabel(parent)
 {
+    // One factory for the process; it answers for divider labels only.
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(DividerInterface);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
     // Card texts are data: "<b>" must show as typed, never as markup.
     setTextFormat(Qt::PlainText);
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -48,6 +68,14 @@ void PlainLabel::mouseReleaseEvent(QMouseEvent *event)
     QLabel::mouseReleaseEvent(event);
     if (click)
         emit clicked();
+}
+
+// A double click is the second press of a click that has already counted: it is no
+// click of its own (QWidget would treat it as a press).
+void PlainLabel::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    m_pressed = false;
+    event->accept();
 }
 
 void PlainLabel::dragEnterEvent(QDragEnterEvent *event)

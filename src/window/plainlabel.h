@@ -19,6 +19,11 @@ public:
     void setPointSize(float points);
     static constexpr float kSmallestPointSize = 1.0f;
 
+    // Makes the label a divider: assistive technology sees a separator, not its text.
+    // Call it before the label gets its text, when no interface for it exists yet.
+    void setDivider() { m_divider = true; }
+    bool isDivider() const { return m_divider; }
+
 signals:
     void clicked();
     void filesDropped(const QMimeData *data);
@@ -27,12 +32,14 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
 
 private:
     bool m_pressed = false;
+    bool m_divider = false;
 };
 
 // True when dragged data is a list of local files, the only thing a drop takes.
