@@ -133,6 +133,9 @@ void frmTesh::CreateControls()
     Combo1->setPalette(listPalette);
     Combo1->setAccessibleName(u"カードの一覧"_s);
     Combo1->lineEdit()->setAccessibleName(u"カードの一覧"_s);
+    // Only files are dropped, and only on the window and the card labels; a field that
+    // took dragged text would change the list's text behind the user's back.
+    Combo1->lineEdit()->setAcceptDrops(false);
     Combo1->setEditText(u"データの貼り付けをして下さい"_s);
 
     cmdNext = new CaptionButton(u"次へ→"_s, m_client);
@@ -293,7 +296,8 @@ void frmTesh::dragMoveEvent(QDragMoveEvent *event)
 
 void frmTesh::dropEvent(QDropEvent *event)
 {
-    event->acceptProposedAction();
+    if (!AcceptAsCopy(event))
+        return;
     const QMimeData *data = event->mimeData();
     Run([this, data] { Form_DragDrop(data); });
 }

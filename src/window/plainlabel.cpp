@@ -90,8 +90,8 @@ void PlainLabel::dragMoveEvent(QDragMoveEvent *event)
 
 void PlainLabel::dropEvent(QDropEvent *event)
 {
-    event->acceptProposedAction();
-    emit filesDropped(event->mimeData());
+    if (AcceptAsCopy(event))
+        emit filesDropped(event->mimeData());
 }
 
 bool CarriesFiles(const QMimeData *data)
@@ -105,8 +105,18 @@ bool CarriesFiles(const QMimeData *data)
 
 void AcceptOnlyFiles(QDragMoveEvent *event)
 {
-    if (CarriesFiles(event->mimeData()))
-        event->acceptProposedAction();
-    else
+    if (!CarriesFiles(event->mimeData()) || !AcceptAsCopy(event))
         event->ignore();
+}
+
+bool AcceptAsCopy(QDropEvent *event)
+{
+    // Qt keeps the proposed action when asked for one the source does not offer.
+    if (!event->possibleActions().testFlag(Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
 }

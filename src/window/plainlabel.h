@@ -45,5 +45,10 @@ private:
 // True when dragged data is a list of local files, the only thing a drop takes.
 bool CarriesFiles(const QMimeData *data);
 
-// Drag feedback: accepts a drag (enter or move) only when it carries files.
+// Drag feedback: accepts a drag (enter or move) only when it carries files, as a copy.
 void AcceptOnlyFiles(QDragMoveEvent *event);
+
+// Answers a drag or drop as a copy, whatever the source proposed: a source that hears
+// "move" deletes its file once the drop is done. Refuses, and returns false for, a
+// source that offers no copy.
+bool AcceptAsCopy(QDropEvent *event);
