@@ -104,6 +104,32 @@ void frmTesh::CreateControls()
     setCentralWidget(m_client);
     m_client->resize(kClientSize);
 
+    // The labels come first, so that they lie beneath the buttons and the list: the
+    // question label's top row is the buttons' bottom row.
+    lblBorderLine = new PlainLabel(m_client);
+    lblBorderLine->setObjectName(u"lblBorderLine"_s);
+    lblBorderLine->setDivider(); // a screen reader has no "－" to read out
+    lblBorderLine->setText(u"－"_s);
+    lblBorderLine->setFont(JapaneseFont(GothicFamily(), 15.75));
+    lblBorderLine->setGeometry(0, 216, 25, 17);
+
+    lblNum = new PlainLabel(m_client);
+    lblNum->setObjectName(u"lblNum"_s);
+    lblNum->setText(CountText(0));
+    lblNum->setFont(JapaneseFont(GothicFamily(), 12));
+    lblNum->setGeometry(296, 16, 145, 17);
+
+    const QRect cardGeometry[2] = {QRect(0, 40, 697, 193), QRect(0, 232, 697, 209)};
+    for (int index : {1, 0}) { // the question label lies on top of the answer label
+        PlainLabel *label = new PlainLabel(m_client);
+        label->setObjectName(u"lblTime%1"_s.arg(index));
+        label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        label->setFont(JapaneseFont(UiGothicFamily(), 99.75));
+        label->setGeometry(cardGeometry[index]);
+        label->setAcceptDrops(true);
+        lblTime[index] = label;
+    }
+
     const QFont buttonFont = JapaneseFont(GothicFamily(), 14.25, true);
     cmdDataIn = new CaptionButton(u"データの貼り付け"_s, m_client);
     cmdDataIn->setObjectName(u"cmdDataIn"_s);
@@ -114,9 +140,17 @@ void frmTesh::CreateControls()
     Combo1->setObjectName(u"Combo1"_s);
     Combo1->setEditable(true);
     Combo1->setGeometry(448, 16, 209, 20);
+    // The field keeps its light grey whatever the desktop theme, and so needs dark text
+    // of its own: a dark theme's light text would be unreadable on it.
     QPalette listPalette = Combo1->palette();
     listPalette.setColor(QPalette::Base, QColor(224, 224, 224));
+    listPalette.setColor(QPalette::Text, Qt::black);
     Combo1->setPalette(listPalette);
+    Combo1->setAccessibleName(u"カードの一覧"_s);
+    Combo1->lineEdit()->setAccessibleName(u"カードの一覧"_s);
+    // Only files are dropped, and only on the window and the card labels; a field that
+    // took dragged text would change the list's text behind the user's back.
+    Combo1->lineEdit()->setAcceptDrops(false);
     Combo1->setEditText(u"データの貼り付けをして下さい"_s);
 
     cmdNext = new CaptionButton(u"次へ→"_s, m_client);
@@ -133,29 +167,6 @@ void frmTesh::CreateControls()
     cmdEnd->setObjectName(u"cmdEnd"_s);
     cmdEnd->setFont(buttonFont);
     cmdEnd->setGeometry(672, 8, 65, 33);
-
-    lblBorderLine = new PlainLabel(m_client);
-    lblBorderLine->setObjectName(u"lblBorderLine"_s);
-    lblBorderLine->setText(u"－"_s);
-    lblBorderLine->setFont(JapaneseFont(GothicFamily(), 15.75));
-    lblBorderLine->setGeometry(0, 216, 25, 17);
-
-    lblNum = new PlainLabel(m_client);
-    lblNum->setObjectName(u"lblNum"_s);
-    lblNum->setText(CountText(0));
-    lblNum->setFont(JapaneseFont(GothicFamily(), 12));
-    lblNum->setGeometry(296, 16, 145, 17);
-
-    const QRect cardGeometry[2] = {QRect(0, 40, 697, 193), QRect(0, 232, 697, 209)};
-    for (int index : {1, 0}) { // the question label lies on top
-        PlainLabel *label = new PlainLabel(m_client);
-        label->setObjectName(u"lblTime%1"_s.arg(index));
-        label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-        label->setFont(JapaneseFont(UiGothicFamily(), 99.75));
-        label->setGeometry(cardGeometry[index]);
-        label->setAcceptDrops(true);
-        lblTime[index] = label;
-    }
 
     // Only a choice from the list acts: typed text never becomes an item, and neither
     // Enter nor leaving the field picks an entry, even when the text equals one.
@@ -312,7 +323,8 @@ void frmTesh::dragMoveEvent(QDragMoveEvent *event)
 
 void frmTesh::dropEvent(QDropEvent *event)
 {
-    event->acceptProposedAction();
+    if (!AcceptAsCopy(event))
+        return;
     const QMimeData *data = event->mimeData();
     Run([this, data] { Form_DragDrop(data); });
 }

@@ -14,6 +14,7 @@
 #include "deck/delimiters.h"
 #include "deck/fileio.h"
 #include "drill/fontfit.h"
+#include "window/palette.h"
 
 #include <QMainWindow>
 
@@ -109,16 +110,17 @@ private:
     // Tells what the exception being handled means; `cancelledText` for a cancel.
     void TellFailure(const QString &cancelledText);
 
-    // Widgets, in stacking order from the bottom.
+    // Widgets, in stacking order from the bottom: the labels lie beneath the buttons and
+    // the list, so that no label ever takes a click meant for a control.
     ClientArea *m_client = nullptr;
+    PlainLabel *lblBorderLine = nullptr;
+    PlainLabel *lblNum = nullptr;
+    std::array<PlainLabel *, 2> lblTime = {};
     CaptionButton *cmdDataIn = nullptr;
     QComboBox *Combo1 = nullptr;
     CaptionButton *cmdNext = nullptr;
     CaptionButton *cmbBefor = nullptr;
     CaptionButton *cmdEnd = nullptr;
-    PlainLabel *lblBorderLine = nullptr;
-    PlainLabel *lblNum = nullptr;
-    std::array<PlainLabel *, 2> lblTime = {};
 
     QMenu *mnuEnd = nullptr;
     QAction *mnuEnd1 = nullptr;
@@ -133,9 +135,9 @@ private:
     QAction *mnuHyouzi2 = nullptr;
     QAction *mnuHyouzi3 = nullptr;
     QMenu *mnuFontColor = nullptr;
-    std::array<QAction *, 16> mnuFontColorItem = {}; // by palette index
+    std::array<QAction *, kPaletteSize> mnuFontColorItem = {}; // by palette index
     QMenu *mnuBackColor = nullptr;
-    std::array<QAction *, 16> mnuBackColorItem = {}; // by palette index
+    std::array<QAction *, kPaletteSize> mnuBackColorItem = {}; // by palette index
 
     // State of the run.
     float FontEnlage0 = 0;

@@ -31,6 +31,15 @@ constexpr std::array<PaletteEntry, kPaletteSize> kPalette = {{
     {u"明るい白", 0xFFFFFF},
 }};
 
+constexpr bool EveryEntryHasACaption()
+{
+    for (const PaletteEntry &entry : kPalette)
+        if (entry.caption == nullptr)
+            return false;
+    return true;
+}
+static_assert(EveryEntryHasACaption(), "a palette entry without a caption: extend the table");
+
 const PaletteEntry &Entry(int index)
 {
     if (index < 0 || index >= kPaletteSize)

@@ -1,5 +1,6 @@
 #include "plainlabel.h"
 
+#include <QAccessibleWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -26,10 +27,25 @@ QString ShownText(const QString &text)
     return shown;
 }
 
+QAccessibleInterface *DividerInterface(const QString &className, QObject *object)
+{
+    auto *label = qobject_cast<PlainLabel *>(object);
+    if (className != QLatin1StringView(PlainLabel::staticMetaObject.className()) || label == nullptr ||
+        !label->isDivider())
+        return nullptr;
+    return new QAccessibleWidget(label, QAccessible::Separator);
+}
+
 } // namespace
 
 PlainLabel::PlainLabel(QWidget *parent) : QLabel(parent)
 {
+    // One factory for the process; it answers for divider labels only.
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(DividerInterface);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
     // Card texts are data: "<b>" must show as typed, never as markup.
     setTextFormat(Qt::PlainText);
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -71,6 +87,14 @@ void PlainLabel::mouseReleaseEvent(QMouseEvent *event)
         emit clicked();
 }
 
+// A double click is the second press of a click that has already counted: it is no
+// click of its own (QWidget would treat it as a press).
+void PlainLabel::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    m_pressed = false;
+    event->accept();
+}
+
 void PlainLabel::dragEnterEvent(QDragEnterEvent *event)
 {
     AcceptOnlyFiles(event);
@@ -83,8 +107,8 @@ void PlainLabel::dragMoveEvent(QDragMoveEvent *event)
 
 void PlainLabel::dropEvent(QDropEvent *event)
 {
-    event->acceptProposedAction();
-    emit filesDropped(event->mimeData());
+    if (AcceptAsCopy(event))
+        emit filesDropped(event->mimeData());
 }
 
 bool CarriesFiles(const QMimeData *data)
@@ -98,8 +122,18 @@ bool CarriesFiles(const QMimeData *data)
 
 void AcceptOnlyFiles(QDragMoveEvent *event)
 {
-    if (CarriesFiles(event->mimeData()))
-        event->acceptProposedAction();
-    else
+    if (!CarriesFiles(event->mimeData()) || !AcceptAsCopy(event))
         event->ignore();
+}
+
+bool AcceptAsCopy(QDropEvent *event)
+{
+    // Qt keeps the proposed action when asked for one the source does not offer.
+    if (!event->possibleActions().testFlag(Qt::CopyAction)) {
+        event->ignore();
+        return false;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
 }

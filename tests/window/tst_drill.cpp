@@ -63,10 +63,13 @@ private slots:
     void listChoice();
     void typingInTheListRunsNothing();
     void fitsFontsToTheCard();
+    void longCardTextWraps();
 };
 
 // Each row is a sequence of actions from start-up with ten cards, and the view after it:
-// n = cmdNext, p = cmbBefor, 0/1 = a click on card label 0 or 1.
+// n = cmdNext, p = cmbBefor, 0/1 = a click on card label 0 or 1, d = a double click on
+// card label 0 (press, release, double click, release, as the desktop sends it),
+// o = a press on card label 0 released outside it.
 void TestDrill::steps_data()
 {
     QTest::addColumn<QString>("actions");
@@ -93,6 +96,12 @@ void TestDrill::steps_data()
         << u"pn"_s << View{u"q2"_s, QString(), u" 2 /  10 問い"_s} << 1 << 0;
     QTest::newRow("last question still reveals")
         << QString(19, u'n') << View{u"q10"_s, QString(), u" 10 /  10 問い"_s} << 9 << 0;
+    QTest::newRow("double click is one step")
+        << u"d"_s << View{u"q1"_s, QString(), u" 1 /  10 問い"_s} << 0 << 0;
+    QTest::newRow("double click on the question shows the answer")
+        << u"nd"_s << View{u"q1"_s, u"a1"_s, u" 1 /  10 答え"_s} << 0 << 1;
+    QTest::newRow("released outside is no click")
+        << u"o"_s << View{QString(), QString(), u"データ数 ＝ 10"_s} << -1 << 1;
     QTest::newRow("last answer stays")
         << QString(25, u'n') << View{u"q10"_s, u"a10"_s, u" 10 /  10 答え"_s} << 9 << 1;
 }
@@ -112,7 +121,15 @@ void TestDrill::steps()
             w.click(u"cmdNext"_s);
         else if (action == u'p')
             w.click(u"cmbBefor"_s);
-        else
+        else if (action == u'd') {
+            QTest::mousePress(w.card(0), Qt::LeftButton);
+            QTest::mouseRelease(w.card(0), Qt::LeftButton);
+            QTest::mouseDClick(w.card(0), Qt::LeftButton);
+            QTest::mouseRelease(w.card(0), Qt::LeftButton);
+        } else if (action == u'o') {
+            QTest::mousePress(w.card(0), Qt::LeftButton);
+            QTest::mouseRelease(w.card(0), Qt::LeftButton, {}, QPoint(w.card(0)->width() / 2, -5));
+        } else
             QTest::mouseClick(w.card(action.digitValue()), Qt::LeftButton);
     }
     QCOMPARE(Seen(w), view);
@@ -187,6 +204,36 @@ void TestDrill::fitsFontsToTheCard()
     QCOMPARE(w.card(0)->font().pointSizeF(), double(float(749 / 9.5)));
     // The answer label is sized for the hidden answer already.
     QCOMPARE(w.card(1)->font().pointSizeF(), double(float(749 / double(4.3f))));
+}
+
+// A card text wider than its label goes on below, line after line: the drawn text reaches
+// down past its first line.
+void TestDrill::longCardTextWraps()
+{
+    TempWorkDir dir;
+    QByteArray question;
+    for (int i = 0; i < 40; ++i)
+        question += "word ";
+    WriteBytes(DataFilePath(), question + ",a\r\n");
+    WindowUnderTest w;
+    w.show();
+    w.trigger(u"mnuFontColor00"_s); // black: told apart from any background
+    w.click(u"cmdNext"_s);
+    QLabel *card = w.card(0);
+    const int lineHeight = QFontMetrics(card->font()).lineSpacing();
+    QVERIFY(2 * lineHeight < card->height()); // room for a second line at the smallest size
+    const QImage shot = card->grab().toImage();
+    QList<int> inkRows;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            if (const QColor c = shot.pixelColor(x, y); c.red() < 64 && c.green() < 64 && c.blue() < 64) {
+                inkRows.append(y);
+                break;
+            }
+    QVERIFY(!inkRows.isEmpty());
+    QVERIFY2(inkRows.first() < lineHeight, qPrintable(QString::number(inkRows.first())));
+    QVERIFY2(inkRows.last() > lineHeight,
+             qPrintable(u"last ink row %1, line height %2"_s.arg(inkRows.last()).arg(lineHeight)));
 }
 
 QTEST_MAIN(TestDrill)

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QTimer>
@@ -41,6 +42,36 @@ bool Drop(QWidget *target, QMimeData *data)
     QDropEvent drop(QPointF(at), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &drop);
     return true;
+}
+
+// What the window answers a drag and its drop with; IgnoreAction is a refusal.
+struct Answer
+{
+    Qt::DropAction drag = Qt::IgnoreAction;
+    Qt::DropAction drop = Qt::IgnoreAction;
+};
+
+// Drags `data` over the shown window to the centre of `over` and drops it there, through
+// the window as the desktop does: the window hands the drag to the control under the
+// pointer that takes drops, or takes it itself. The source offers `offered` and, as with
+// Shift held, proposes a move.
+Answer DragAndDrop(WindowUnderTest &w, QWidget *over, QMimeData *data,
+                   Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction)
+{
+    QWindow *window = w->windowHandle();
+    const QPoint at = over->mapTo(w.get(), over->rect().center());
+    QDragEnterEvent enter(at, offered, data, Qt::LeftButton, Qt::ShiftModifier);
+    if (enter.proposedAction() != Qt::MoveAction)
+        qFatal("the drag does not propose a move");
+    QCoreApplication::sendEvent(window, &enter);
+    if (!enter.isAccepted()) {
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(window, &leave);
+        return {};
+    }
+    QDropEvent drop(QPointF(at), offered, data, Qt::LeftButton, Qt::ShiftModifier);
+    QCoreApplication::sendEvent(window, &drop);
+    return {enter.dropAction(), drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction};
 }
 
 QMimeData *Files(const QStringList &paths)
@@ -85,6 +116,9 @@ private slots:
     void dropOnEachTarget_data();
     void dropOnEachTarget();
     void ignoresWhatIsNoFileList();
+    void onlyTheWindowAndTheCardsTakeDrops();
+    void refusesADragThatOffersNoCopy_data();
+    void refusesADragThatOffersNoCopy();
     void refusesWhatIsNoFile_data();
     void refusesWhatIsNoFile();
     void droppingTheDataFileItself();
@@ -188,7 +222,10 @@ void TestIntake::delimiterChoicePastesAgain()
 void TestIntake::dropOnEachTarget_data()
 {
     QTest::addColumn<QString>("target");
-    QTest::newRow("window") << u"frmTesh"_s;
+    // The controls that take no drop leave it to the window.
+    QTest::newRow("window, over the status") << u"lblNum"_s;
+    QTest::newRow("window, over a button") << u"cmdNext"_s;
+    QTest::newRow("window, over the list") << u"Combo1"_s;
     QTest::newRow("question label") << u"lblTime0"_s;
     QTest::newRow("answer label") << u"lblTime1"_s;
 }
@@ -205,8 +242,11 @@ void TestIntake::dropOnEachTarget()
     WindowUnderTest w;
     w.show();
     w.click(u"cmdNext"_s);
-    QWidget *widget = target == u"frmTesh"_s ? w.get() : w.child(target);
-    QVERIFY(Drop(widget, Files({u"first.txt"_s, u"second.txt"_s, u"third.txt"_s})));
+    std::unique_ptr<QMimeData> files(Files({u"first.txt"_s, u"second.txt"_s, u"third.txt"_s}));
+    const Answer answer = DragAndDrop(w, w.child(target), files.get());
+    // Answered as a copy even when the source proposes a move, which would delete its file.
+    QCOMPARE(answer.drag, Qt::CopyAction);
+    QCOMPARE(answer.drop, Qt::CopyAction);
     QCOMPARE(ReadBytes(DataFilePath()), first);
     QCOMPARE(w.items(), (QStringList{u"犬,dog"_s, u"猫,cat"_s}));
     QCOMPARE(w.status(), u"データ数 ＝ 2"_s);
@@ -228,14 +268,65 @@ void TestIntake::ignoresWhatIsNoFileList()
     auto *link = new QMimeData;
     link->setUrls({QUrl(u"https://example.org/list.txt"_s)});
     QVERIFY(!Drop(w.card(0), link));
-    // Even a drop that arrives without the drag being accepted changes nothing.
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, text, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(w.get(), &drop);
+    // Even a drop that arrives, after a drag of files was accepted, takes nothing that is
+    // no file list.
+    std::unique_ptr<QMimeData> files(Files({u"x.txt"_s}));
+    const QPoint at = w.card(0)->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, files.get(), Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.card(0), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction, link, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.card(0), &drop);
+    QVERIFY(drop.isAccepted()); // it arrived
     QCOMPARE(w.card(0)->text(), u"q0"_s);
     QCOMPARE(w.items().size(), 3);
     QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
+    QVERIFY(w.messages.isEmpty());
     delete text;
     delete link;
+}
+
+void TestIntake::onlyTheWindowAndTheCardsTakeDrops()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.show();
+    QList<QWidget *> widgets = w->findChildren<QWidget *>();
+    widgets.append(w.get());
+    QStringList takers;
+    for (QWidget *widget : widgets)
+        if (widget->acceptDrops())
+            takers.append(widget->objectName());
+    takers.sort();
+    QCOMPARE(takers, (QStringList{u"frmTesh"_s, u"lblTime0"_s, u"lblTime1"_s}));
+    // Text dragged onto the list's field goes to the window, which refuses it.
+    QLineEdit *field = w.list()->lineEdit();
+    QMimeData text;
+    text.setText(u"dragged"_s);
+    const Answer answer = DragAndDrop(w, field, &text);
+    QCOMPARE(answer.drag, Qt::IgnoreAction);
+    QCOMPARE(field->text(), u"データの貼り付けをして下さい"_s);
+}
+
+void TestIntake::refusesADragThatOffersNoCopy_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("window") << u"cmdNext"_s;
+    QTest::newRow("card label") << u"lblTime0"_s;
+}
+
+// A source that offers only a move would delete its file after any drop taken.
+void TestIntake::refusesADragThatOffersNoCopy()
+{
+    QFETCH(QString, target);
+    TempWorkDir dir;
+    WriteBytes(u"moved.txt"_s, "m,1\r\n");
+    WindowUnderTest w;
+    w.show();
+    std::unique_ptr<QMimeData> files(Files({u"moved.txt"_s}));
+    QCOMPARE(DragAndDrop(w, w.child(target), files.get(), Qt::MoveAction).drag, Qt::IgnoreAction);
+    QVERIFY(!QFile::exists(DataFilePath()));
+    QCOMPARE(w.items(), QStringList());
 }
 
 void TestIntake::refusesWhatIsNoFile_data()

@@ -92,13 +92,18 @@ void TestLayout::palette_data()
 
     QTest::newRow("0") << 0 << u"黒"_s << QColor(0, 0, 0);
     QTest::newRow("1") << 1 << u"暗い青"_s << QColor(0, 0, 128);
+    QTest::newRow("2") << 2 << u"暗い緑"_s << QColor(0, 128, 0);
+    QTest::newRow("3") << 3 << u"暗いシアン"_s << QColor(0, 128, 128);
     QTest::newRow("4") << 4 << u"暗い赤"_s << QColor(128, 0, 0);
     QTest::newRow("5") << 5 << u"暗いマゼンダ"_s << QColor(128, 0, 128);
     QTest::newRow("6") << 6 << u"暗い黄色"_s << QColor(128, 128, 0);
     QTest::newRow("7") << 7 << u"明るい灰色"_s << QColor(192, 192, 192);
     QTest::newRow("8") << 8 << u"暗い灰色"_s << QColor(128, 128, 128);
+    QTest::newRow("9") << 9 << u"明るい青"_s << QColor(0, 0, 255);
+    QTest::newRow("10") << 10 << u"明るい緑"_s << QColor(0, 255, 0);
     QTest::newRow("11") << 11 << u"明るいシアン"_s << QColor(0, 255, 255);
     QTest::newRow("12") << 12 << u"明るい赤"_s << QColor(255, 0, 0);
+    QTest::newRow("13") << 13 << u"明るいマゼンダ"_s << QColor(255, 0, 255);
     QTest::newRow("14") << 14 << u"明るい黄色"_s << QColor(255, 255, 0);
     QTest::newRow("15") << 15 << u"明るい白"_s << QColor(255, 255, 255);
 }

@@ -6,6 +6,8 @@
 #include "window/layout.h"
 #include "window/palette.h"
 
+#include <QApplication>
+#include <QLineEdit>
 #include <QMenu>
 
 using namespace Qt::StringLiterals;
@@ -62,6 +64,7 @@ private slots:
     void tinyWindowsDoNotFail();
     void textColour();
     void backgroundColour();
+    void listFieldReadsOnADarkTheme();
     void colourMenuOrders();
 };
 
@@ -199,6 +202,36 @@ void TestLayoutWindow::backgroundColour()
     QCOMPARE(shot.pixelColor(shot.width() - 5, shot.height() - 5), QColor(192, 192, 192));
     QVERIFY(!w.action(u"mnuBackColor01"_s)->isChecked());
     QVERIFY(w.action(u"mnuBackColor07"_s)->isChecked());
+}
+
+// A dark desktop theme gives light text; the list's field keeps its light grey, and so
+// its own dark text.
+void TestLayoutWindow::listFieldReadsOnADarkTheme()
+{
+    TempWorkDir dir;
+    const QPalette desktop = QApplication::palette();
+    const auto restore = qScopeGuard([&desktop] { QApplication::setPalette(desktop); });
+    QPalette dark = desktop;
+    for (auto [role, color] : {std::pair{QPalette::Window, QColor(40, 40, 40)},
+                               {QPalette::Base, QColor(30, 30, 30)},
+                               {QPalette::Button, QColor(50, 50, 50)},
+                               {QPalette::Text, QColor(230, 230, 230)},
+                               {QPalette::WindowText, QColor(230, 230, 230)},
+                               {QPalette::ButtonText, QColor(230, 230, 230)}})
+        dark.setColor(role, color);
+    QApplication::setPalette(dark);
+    WindowUnderTest w;
+    w.show();
+    QLineEdit *field = w.list()->lineEdit();
+    QCOMPARE(field->palette().color(QPalette::Base), QColor(224, 224, 224));
+    QCOMPARE(field->palette().color(QPalette::Text), QColor(Qt::black));
+    // What is drawn: dark text on the grey.
+    const QImage shot = field->grab().toImage();
+    int darkest = 255;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            darkest = std::min(darkest, qGray(shot.pixel(x, y)));
+    QVERIFY2(darkest < 64, qPrintable(QString::number(darkest)));
 }
 
 void TestLayoutWindow::colourMenuOrders()

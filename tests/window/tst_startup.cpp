@@ -2,7 +2,9 @@
 
 #include "deck/datafile.h"
 
+#include <QAccessible>
 #include <QFontInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -45,7 +47,9 @@ private slots:
     void longLinesAreCut();
     void controls_data();
     void controls();
+    void labelsLieBeneathTheControls();
     void menus();
+    void accessibleChoicesAndNames();
     void japaneseFonts();
     void focusAndTabOrder();
     void quits_data();
@@ -231,9 +235,36 @@ void TestStartup::controls()
     else
         QCOMPARE(qobject_cast<QComboBox *>(control)->currentText(), caption);
     QCOMPARE(w->centralWidget()->size(), QSize(749, 486));
-    // Later controls lie on top; the question label is the topmost.
-    const QObjectList stack = w->centralWidget()->children();
-    QCOMPARE(stack.last()->objectName(), u"lblTime0"_s);
+}
+
+void TestStartup::labelsLieBeneathTheControls()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), kExampleCp932);
+    WindowUnderTest w;
+    w.show();
+    QWidget *client = w->centralWidget();
+    QStringList stack; // from the bottom
+    for (QObject *child : client->children())
+        stack.append(child->objectName());
+    QCOMPARE(stack, (QStringList{u"lblBorderLine"_s, u"lblNum"_s, u"lblTime1"_s, u"lblTime0"_s,
+                                 u"cmdDataIn"_s, u"Combo1"_s, u"cmdNext"_s, u"cmbBefor"_s, u"cmdEnd"_s}));
+    for (const QString &name : {u"cmdDataIn"_s, u"Combo1"_s, u"cmdNext"_s, u"cmbBefor"_s, u"cmdEnd"_s}) {
+        QWidget *control = w.child(name);
+        const QRect area = control->geometry();
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x) {
+                QWidget *hit = client->childAt(x, y);
+                QVERIFY2(
+                    hit == control || control->isAncestorOf(hit),
+                    qPrintable(u"%1 at %2,%3"_s.arg(hit ? hit->objectName() : u"nothing"_s).arg(x).arg(y)));
+            }
+    }
+    // The buttons' lowest row is the question label's top row: a click there is the button's.
+    const QPoint lowestRow = client->mapTo(w.get(), QPoint(700, 40));
+    QTest::mouseClick(w->windowHandle(), Qt::LeftButton, {}, lowestRow);
+    QVERIFY(!w->isVisible());
+    QCOMPARE(w->teshNow(), qint16(-1));
 }
 
 void TestStartup::menus()
@@ -271,6 +302,56 @@ void TestStartup::menus()
     // Captions carry no access keys.
     for (QAction *action : w->findChildren<QAction *>())
         QVERIFY2(!action->text().contains(u'&'), qPrintable(action->text()));
+}
+
+// What a screen reader is told: the choice items are checkable items with their state,
+// the list's field has a name, and the divider is a separator with no text to read.
+void TestStartup::accessibleChoicesAndNames()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.show();
+    const auto verifyChoices = [&w] {
+        for (const QString &name : {u"mnuKugiri"_s, u"mnuHyouzi"_s, u"mnuFontColor"_s, u"mnuBackColor"_s}) {
+            auto *menu = w->findChild<QMenu *>(name);
+            QAccessibleInterface *group = QAccessible::queryAccessibleInterface(menu);
+            QVERIFY2(group != nullptr, qPrintable(name));
+            QCOMPARE(group->role(), QAccessible::PopupMenu);
+            QCOMPARE(group->childCount(), menu->actions().size());
+            int checked = 0;
+            for (int i = 0; i < group->childCount(); ++i) {
+                QAccessibleInterface *item = group->child(i);
+                QVERIFY(item != nullptr);
+                QAction *action = menu->actions().at(i);
+                QCOMPARE(item->object(), action);
+                QCOMPARE(item->role(), QAccessible::MenuItem);
+                QCOMPARE(item->text(QAccessible::Name), action->text());
+                QVERIFY2(item->state().checkable, qPrintable(action->objectName()));
+                QCOMPARE(bool(item->state().checked), action->isChecked());
+                checked += item->state().checked;
+            }
+            QCOMPARE(checked, 1);
+        }
+    };
+    verifyChoices();
+    w.trigger(u"mnuHyouzi3"_s);
+    w.trigger(u"mnuFontColor03"_s);
+    w.trigger(u"mnuBackColor08"_s);
+    verifyChoices();
+
+    QAccessibleInterface *field = QAccessible::queryAccessibleInterface(w.list()->lineEdit());
+    QVERIFY(field != nullptr);
+    QCOMPARE(field->role(), QAccessible::EditableText);
+    QCOMPARE(field->text(QAccessible::Name), u"カードの一覧"_s);
+    QAccessibleInterface *divider = QAccessible::queryAccessibleInterface(w.label(u"lblBorderLine"_s));
+    QVERIFY(divider != nullptr);
+    QCOMPARE(divider->role(), QAccessible::Separator);
+    QCOMPARE(divider->text(QAccessible::Name), QString());
+    QVERIFY(divider->textInterface() == nullptr);
+    QAccessibleInterface *status = QAccessible::queryAccessibleInterface(w.label(u"lblNum"_s));
+    QVERIFY(status != nullptr);
+    QCOMPARE(status->role(), QAccessible::StaticText); // the other labels are read as text
+    QCOMPARE(status->text(QAccessible::Name), u"データ数 ＝ 0"_s);
 }
 
 void TestStartup::japaneseFonts()
