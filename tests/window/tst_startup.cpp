@@ -45,6 +45,7 @@ private slots:
     void emptyDataFile();
     void moreThan301Lines();
     void longLinesAreCut();
+    void repairsWhatAKilledRunLeft();
     void controls_data();
     void controls();
     void labelsLieBeneathTheControls();
@@ -404,6 +405,20 @@ void TestStartup::quits()
     QVERIFY(!w->isVisible());
     QCOMPARE(ReadBytes(DataFilePath()), kExampleCp932);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void TestStartup::repairsWhatAKilledRunLeft()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "half-wri");
+    WriteBytes(u".表示するデータ.txt.pelmor-backup"_s, "a,b\r\nc,d\r\n");
+    WriteBytes(u".表示するデータ.txt.pelmor-x1Y2z3"_s, "half a copy");
+    WindowUnderTest w;
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("a,b\r\nc,d\r\n"));
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList{DataFileName()});
+    QCOMPARE(w.items(), (QStringList{u"a,b"_s, u"c,d"_s}));
+    QCOMPARE(w.messages.size(), 1);
+    QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
 }
 
 QTEST_MAIN(TestStartup)
