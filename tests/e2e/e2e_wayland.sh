@@ -14,10 +14,8 @@ readonly OUTPUT_W=1000 OUTPUT_H=700
 readonly START_WAIT=15 WINDOW_WAIT=20 WRITE_WAIT=10 EXIT_WAIT=5
 readonly SKIP=77
 
-bail() {
-    echo "Bail out! $*"
-    exit 2
-}
+# shellcheck source=../tap.sh
+source "$(dirname "$0")/../tap.sh"
 skip() {
     echo "1..0 # SKIP $*"
     exit "$SKIP"
@@ -27,11 +25,8 @@ skip() {
 bin="$(realpath -e -- "$1" 2>/dev/null)"
 [[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
 
-missing=()
-for pair in weston:weston wl-copy:wl-clipboard Xvfb:xvfb xdotool:xdotool iconv:libc-bin; do
-    command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
-done
-[ ${#missing[@]} -eq 0 ] || skip "no compositor: missing ${missing[*]}; run scripts/setup.sh"
+missing="$(missing_tools weston:weston wl-copy:wl-clipboard Xvfb:xvfb xdotool:xdotool iconv:libc-bin)"
+[ -z "$missing" ] || skip "no compositor: $missing"
 plugins="$(dirname "$(find /usr/lib -path '*/qt6/plugins/platforms/libqwayland-generic.so' -print -quit 2>/dev/null)")"
 [ -f "$plugins/libqwayland-generic.so" ] || skip "Qt's Wayland platform plugin is missing (Debian package qt6-wayland)"
 
@@ -42,32 +37,15 @@ chmod 700 "$runtime"
 
 xvfb_pid='' weston_pid='' app_pid='' copy_pid='' exit_status=''
 
-alive() {
-    local stat
-    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
-    stat="${stat##*) }"
-    [ "${stat%% *}" != Z ]
-}
-
 cleanup() {
-    local pid pids
-    pids="$app_pid $copy_pid $weston_pid $xvfb_pid $(jobs -p)"
-    for pid in $pids; do
-        alive "$pid" && kill "$pid" 2>/dev/null
-    done
-    for pid in $pids; do
-        wait "$pid" 2>/dev/null
-    done
+    # shellcheck disable=SC2046
+    stop_children $app_pid $copy_pid $weston_pid $xvfb_pid $(jobs -p)
     rm -rf -- "$tmp"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-note() {
-    local line
-    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
-}
 
 hex() {
     od -An -tx1 -v "$1" | tr -s ' \n' ' '
@@ -138,19 +116,6 @@ click_cmdEnd() { click_output $((672 + 65 / 2)) 48; }
 
 # --- checks --------------------------------------------------------------------------------
 
-passed=0 failed=0 count=0
-check() {
-    local name="$1"
-    shift
-    count=$((count + 1))
-    if "$@"; then
-        echo "ok $count - $name"
-        passed=$((passed + 1))
-    else
-        echo "not ok $count - $name"
-        failed=$((failed + 1))
-    fi
-}
 
 case_window() {
     start_program

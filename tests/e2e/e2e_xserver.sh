@@ -10,21 +10,16 @@ readonly CLIENT_W=749 CLIENT_H=486
 readonly DATA_FILE='表示するデータ.txt'
 readonly WINDOW_WAIT=20 WRITE_WAIT=10 EXIT_WAIT=5
 
-bail() {
-    echo "Bail out! $*"
-    exit 2
-}
+# shellcheck source=../tap.sh
+source "$(dirname "$0")/../tap.sh"
 
 [ $# -eq 1 ] || bail "usage: $0 PATH/TO/pelmor"
 bin="$(realpath -e -- "$1" 2>/dev/null)"
 [[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
 
 # tool:package. Installing is scripts/setup.sh's job; here a missing tool only stops the run.
-missing=()
-for pair in Xvfb:xvfb xdotool:xdotool xclip:xclip iconv:libc-bin cmp:diffutils od:coreutils; do
-    command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
-done
-[ ${#missing[@]} -eq 0 ] || bail "missing: ${missing[*]}; run scripts/setup.sh"
+missing="$(missing_tools Xvfb:xvfb xdotool:xdotool xclip:xclip iconv:libc-bin cmp:diffutils od:coreutils)"
+[ -z "$missing" ] || bail "$missing"
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-e2e.XXXXXX")" || bail "mktemp failed"
 work="$tmp/work"         # the program's working folder: only its own files may appear here
@@ -34,35 +29,17 @@ chmod 700 "$home/runtime"
 
 xvfb_pid='' app_pid='' clip_pids=() exit_status='' kept_stamp=''
 
-# Alive and not a zombie: a child that has exited but not been reaped still answers kill -0.
-alive() {
-    local stat
-    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
-    stat="${stat##*) }"
-    [ "${stat%% *}" != Z ]
-}
-
 # Only this script's own children, and only those still running. jobs -p also names a
 # child whose pid was not yet recorded when a signal cut in.
 cleanup() {
-    local pid pids
-    pids="$app_pid ${clip_pids[*]} $xvfb_pid $(jobs -p)"
-    for pid in $pids; do
-        alive "$pid" && kill "$pid" 2>/dev/null
-    done
-    for pid in $pids; do
-        wait "$pid" 2>/dev/null
-    done
+    # shellcheck disable=SC2046
+    stop_children $app_pid ${clip_pids[*]} $xvfb_pid $(jobs -p)
     rm -rf -- "$tmp"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-note() {
-    local line
-    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
-}
 
 # Inode and modification time of the data file.
 stamp() {
@@ -220,19 +197,6 @@ strays() {
     find "$home/config" "$home/data" -mindepth 1 -printf 'stray in the home folder: %p\n'
 }
 
-passed=0 failed=0 count=0
-check() {
-    local name="$1"
-    shift
-    count=$((count + 1))
-    if "$@"; then
-        echo "ok $count - $name"
-        passed=$((passed + 1))
-    else
-        echo "not ok $count - $name"
-        failed=$((failed + 1))
-    fi
-}
 
 # --- cases -----------------------------------------------------------------------------
 

@@ -12,37 +12,15 @@ source_dir="$(realpath -e -- "${1:?usage: $0 SOURCE_DIR}")"
 # None at present.
 readonly ALLOWED_TAGS=()
 
-bail() {
-    echo "Bail out! $*"
-    exit 2
-}
-missing=()
-for pair in cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian \
-    appstreamcli:appstream desktop-file-validate:desktop-file-utils man:man-db readelf:binutils; do
-    command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
-done
-[ ${#missing[@]} -eq 0 ] || bail "missing: ${missing[*]}; run scripts/setup.sh"
+# shellcheck source=../tap.sh
+source "$(dirname "$0")/../tap.sh"
+missing="$(missing_tools cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian \
+    appstreamcli:appstream desktop-file-validate:desktop-file-utils man:man-db readelf:binutils)"
+[ -z "$missing" ] || bail "$missing"
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-deb.XXXXXX")" || bail "mktemp failed"
 trap 'rm -rf -- "$tmp"' EXIT
 
-passed=0 failed=0 count=0
-check() {
-    local name="$1"
-    shift
-    count=$((count + 1))
-    if "$@"; then
-        echo "ok $count - $name"
-        passed=$((passed + 1))
-    else
-        echo "not ok $count - $name"
-        failed=$((failed + 1))
-    fi
-}
-note() {
-    local line
-    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
-}
 
 deb="$("$source_dir/scripts/package.sh" "$tmp/build" 2>"$tmp/build.log" | tail -n 1)"
 if [ ! -f "$deb" ]; then

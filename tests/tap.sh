@@ -1,0 +1,56 @@
+# Shared by the shell tests: TAP lines, their tally, and the care of child processes.
+# Sourced, not run.
+
+bail() {
+    echo "Bail out! $*"
+    exit 2
+}
+
+# Every line of the text as a TAP comment.
+note() {
+    local line
+    while IFS= read -r line; do printf '# %s\n' "$line"; done <<<"$*"
+}
+
+# check NAME COMMAND...: one TAP line for COMMAND's outcome.
+passed=0 failed=0 count=0
+check() {
+    local name="$1"
+    shift
+    count=$((count + 1))
+    if "$@"; then
+        echo "ok $count - $name"
+        passed=$((passed + 1))
+    else
+        echo "not ok $count - $name"
+        failed=$((failed + 1))
+    fi
+}
+
+# The names of the tools of "tool:package" pairs that are not installed, as a sentence.
+missing_tools() {
+    local pair missing=()
+    for pair in "$@"; do
+        command -v "${pair%%:*}" >/dev/null || missing+=("${pair%%:*} (Debian package ${pair#*:})")
+    done
+    [ ${#missing[@]} -eq 0 ] || echo "missing: ${missing[*]}; run scripts/setup.sh"
+}
+
+# Alive and not a zombie: a child that has exited but not been reaped still answers kill -0.
+alive() {
+    local stat
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    stat="${stat##*) }"
+    [ "${stat%% *}" != Z ]
+}
+
+# Ends these children, and only those still running, and reaps them.
+stop_children() {
+    local pid
+    for pid in "$@"; do
+        alive "$pid" && kill "$pid" 2>/dev/null
+    done
+    for pid in "$@"; do
+        wait "$pid" 2>/dev/null
+    done
+}
