@@ -185,21 +185,6 @@ int RunWindow(int argc, char *argv[], const QString &folder, qint64 launchedNs, 
     return 0;
 }
 
-int Spawn(const QList<QByteArray> &command)
-{
-    std::vector<char *> argv;
-    for (const QByteArray &arg : command)
-        argv.push_back(const_cast<char *>(arg.constData()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -256,7 +241,7 @@ int main(int argc, char *argv[])
         std::printf("%s\n", scenario.name);
         std::fflush(stdout);
         const int rc =
-            Spawn({self, "--window", QFile::encodeName(scenario.folder), QByteArray::number(NowNs()),
+            bench::RunCommand({self, "--window", QFile::encodeName(scenario.folder), QByteArray::number(NowNs()),
                    QByteArray::number(reps), scenario.pairs ? "1" : "0"});
         if (rc != 0) {
             std::printf("  failed (exit status %d)\n", rc);

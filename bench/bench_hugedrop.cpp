@@ -67,22 +67,6 @@ void WriteHugeFile(const QString &path, int lines, int lineBytes)
     ::fsync(file.handle());
 }
 
-// Runs a command to its end; returns its exit status, or -1.
-int Run(const QList<QByteArray> &command)
-{
-    std::vector<char *> argv;
-    for (const QByteArray &arg : command)
-        argv.push_back(const_cast<char *>(arg.constData()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -183,12 +167,12 @@ int main(int argc, char *argv[])
             }
             case 1: {
                 const Clock::time_point start = Clock::now();
-                cp = Run({"cp", hugeName, copyName}) == 0 ? MsSince(start) : -1;
+                cp = bench::RunCommand({"cp", hugeName, copyName}) == 0 ? MsSince(start) : -1;
                 break;
             }
             default: {
                 const Clock::time_point start = Clock::now();
-                cpSync = Run({"cp", hugeName, copyName}) == 0 && Run({"sync", copyName}) == 0 ? MsSince(start) : -1;
+                cpSync = bench::RunCommand({"cp", hugeName, copyName}) == 0 && bench::RunCommand({"sync", copyName}) == 0 ? MsSince(start) : -1;
                 break;
             }
             }

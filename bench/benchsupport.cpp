@@ -15,8 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <spawn.h>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -246,6 +248,21 @@ void UseOffscreenWithoutDisplay()
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+int RunCommand(const QList<QByteArray> &command)
+{
+    std::vector<char *> argv;
+    for (const QByteArray &arg : command)
+        argv.push_back(const_cast<char *>(arg.constData()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace bench

@@ -78,4 +78,7 @@ QString MachineLine();
 // Without any display the window runs on the offscreen platform; call before QApplication.
 void UseOffscreenWithoutDisplay();
 
+// Runs a command (searched in PATH) to its end; returns its exit status, or -1.
+int RunCommand(const QList<QByteArray> &command);
+
 } // namespace bench
