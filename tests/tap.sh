@@ -54,3 +54,21 @@ stop_children() {
         wait "$pid" 2>/dev/null
     done
 }
+
+# Starts a private Xvfb in the background, logging to $tmp/xvfb.log: sets xvfb_pid and
+# display_no, or returns 1 with the server's complaint in xvfb_error.
+start_xvfb() {
+    local i
+    Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset \
+        9>"$tmp/displayfd" >"$tmp/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    for ((i = 0; i < 200; i++)); do
+        [ -s "$tmp/displayfd" ] && break
+        alive "$xvfb_pid" || break
+        sleep 0.05
+    done
+    read -r display_no <"$tmp/displayfd" 2>/dev/null
+    [[ ${display_no:-} =~ ^[0-9]+$ ]] && return 0
+    xvfb_error="Xvfb did not start: $(tr '\n' ' ' <"$tmp/xvfb.log")"
+    return 1
+}

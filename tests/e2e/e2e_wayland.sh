@@ -53,15 +53,7 @@ hex() {
 
 # --- compositor ------------------------------------------------------------------------
 
-Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset 9>"$tmp/displayfd" >"$tmp/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for ((i = 0; i < 200; i++)); do
-    [ -s "$tmp/displayfd" ] && break
-    alive "$xvfb_pid" || break
-    sleep 0.05
-done
-read -r display_no <"$tmp/displayfd" 2>/dev/null
-[[ ${display_no:-} =~ ^[0-9]+$ ]] || skip "Xvfb did not start: $(tr '\n' ' ' <"$tmp/xvfb.log")"
+start_xvfb || skip "$xvfb_error"
 x_display=":$display_no"
 
 # kiosk-shell shows every top-level window full-screen at the output's top-left corner, so

@@ -53,16 +53,7 @@ hex() {
 # --- X server ------------------------------------------------------------------------
 
 # -displayfd lets Xvfb pick a free display and tells it once it accepts connections.
-Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset \
-    9>"$tmp/displayfd" >"$tmp/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for ((i = 0; i < 200; i++)); do
-    [ -s "$tmp/displayfd" ] && break
-    alive "$xvfb_pid" || break
-    sleep 0.05
-done
-read -r display_no <"$tmp/displayfd" 2>/dev/null
-[[ ${display_no:-} =~ ^[0-9]+$ ]] || bail "Xvfb did not start: $(tr '\n' ' ' <"$tmp/xvfb.log")"
+start_xvfb || bail "$xvfb_error"
 export DISPLAY=":$display_no"
 export LC_ALL=C.UTF-8
 
