@@ -136,15 +136,13 @@ void CheckCut(QByteArrayView bytes, const CutResult &whole)
         bytes, [] { return qsizetype(1); }, true)));
     // Uneven chunks of 0 to 7 bytes.
     std::uint64_t state = h | 1;
-    CHECK(same(CutInChunks(
-        bytes,
-        [&state] {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            return qsizetype(state % 8);
-        },
-        false)));
+    const auto uneven = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return qsizetype(state % 8);
+    };
+    CHECK(same(CutInChunks(bytes, uneven, false)));
 
     // A cap the input chooses: a longer line keeps a prefix of at least cap - 3 bytes,
     // which is still UTF-8 when the line was, and only the lines themselves change.
@@ -172,15 +170,7 @@ void CheckCut(QByteArrayView bytes, const CutResult &whole)
     };
     CHECK(sameCapped(CutInChunks(
         bytes, [] { return qsizetype(1); }, true, cap)));
-    CHECK(sameCapped(CutInChunks(
-        bytes,
-        [&state] {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            return qsizetype(state % 8);
-        },
-        false, cap)));
+    CHECK(sameCapped(CutInChunks(bytes, uneven, false, cap)));
 }
 
 bool IsStrictUtf8(QByteArrayView bytes)
