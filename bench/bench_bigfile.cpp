@@ -130,10 +130,11 @@ int RunWindow(int argc, char *argv[], const QString &folder, qint64 launchedNs, 
     auto *previous = window.findChild<QAbstractButton *>(u"cmbBefor"_s);
     auto *list = window.findChild<QComboBox *>(u"Combo1"_s);
     if (pairs) {
-        // Line pairs make both card labels 10 000 characters long: the pasted deck is read
-        // in that mode.
-        QGuiApplication::clipboard()->setText(LongLines(302, 12000));
+        // Line pairs make both card labels 10 000 characters long: the deck is pasted
+        // once that mode is chosen.
         window.findChild<QAction *>(u"mnuKugiri3"_s)->trigger();
+        QGuiApplication::clipboard()->setText(LongLines(302, 12000));
+        window.findChild<QAbstractButton *>(u"cmdDataIn"_s)->click();
         next->click();
         next->click();
         bench::Quiesce();

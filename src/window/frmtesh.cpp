@@ -56,17 +56,35 @@ void ShowMessageBox(QWidget *parent, frmTesh::MessageKind kind, const QString &t
     box.exec();
 }
 
-// The clipboard's text; empty when it holds none. A clipboard that offers text but
-// hands over nothing (its owner did not answer in time, as with hundreds of megabytes
-// on X11) is an error: pasting it would replace the user's deck with one empty card.
+// A clipboard with nothing on it: no fault of anyone's, so the user is told, not warned.
+class NothingToPaste : public RunTimeError
+{
+public:
+    using RunTimeError::RunTimeError;
+};
+
+// The clipboard's text. A clipboard with nothing to paste is refused: pasting it would
+// replace the user's deck with one empty card, and on X11 the clipboard is empty as soon
+// as the program that copied has quit. Text of blanks or line ends alone is text.
 QString ClipboardText()
 {
     const QClipboard *clipboard = QGuiApplication::clipboard();
     QString text = clipboard->text();
-    if (text.isEmpty() && clipboard->mimeData() != nullptr && clipboard->mimeData()->hasText())
-        throw RunTimeError(u"クリップボードの文字列を読み取れませんでした（空か、大きすぎるか、"
-                           u"コピー元のアプリケーションが応答しません）。\nデータファイルは元のままです。"_s);
-    return text;
+    if (!text.isEmpty())
+        return text;
+    const QMimeData *data = clipboard->mimeData();
+    const QString kept = u"\nデータファイルは元のままです。"_s;
+    if (data == nullptr || data->formats().isEmpty())
+        throw NothingToPaste(u"クリップボードは空です。貼り付ける文字列がありません。"_s + kept);
+    if (!data->hasText())
+        throw NothingToPaste(u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
+                             kept);
+    // Offered, but nothing came: an empty text, or an owner that did not answer in time
+    // (as with hundreds of megabytes on X11).
+    throw RunTimeError(
+        u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
+        u"コピー元のアプリケーションが応答しません）。"_s +
+        kept);
 }
 
 // The file system's own bytes of a local file URL: a name from an old archive or a disk
@@ -284,6 +302,8 @@ void frmTesh::TellFailure(const QString &cancelledText)
         throw;
     } catch (const Cancelled &) {
         Tell(MessageKind::Information, cancelledText);
+    } catch (const NothingToPaste &nothing) {
+        Tell(MessageKind::Information, nothing.message());
     } catch (const RunTimeError &error) {
         Tell(MessageKind::Error, error.message());
     } catch (const std::bad_alloc &) {
@@ -643,22 +663,28 @@ void frmTesh::ReplaceDataFile(const QString &label, const std::function<void(con
     }
 }
 
+// A delimiter choice splits the stored deck anew. It never reads the clipboard nor
+// writes the data file: the deck may have come from a dropped file, and the clipboard
+// may hold anything by now.
 void frmTesh::mnuKugiri1_Click()
 {
     SetKugiriMarks(mnuKugiri1);
-    Paste();
+    ResetDeck();
+    LoadCardData();
 }
 
 void frmTesh::mnuKugiri2_Click()
 {
     SetKugiriMarks(mnuKugiri2);
-    Paste();
+    ResetDeck();
+    LoadCardData();
 }
 
 void frmTesh::mnuKugiri3_Click()
 {
     SetKugiriMarks(mnuKugiri3);
-    Paste();
+    ResetDeck();
+    LoadCardData();
 }
 
 void frmTesh::SetKugiriMarks(QAction *chosen)

@@ -112,7 +112,11 @@ private slots:
     void paste_data();
     void paste();
     void pasteResetsTheDrill();
-    void delimiterChoicePastesAgain();
+    void nothingToPasteKeepsTheDeck_data();
+    void nothingToPasteKeepsTheDeck();
+    void delimiterChoiceSplitsTheFileAgain_data();
+    void delimiterChoiceSplitsTheFileAgain();
+    void delimiterChoiceWithoutAReadableFile();
     void dropOnEachTarget_data();
     void dropOnEachTarget();
     void ignoresWhatIsNoFileList();
@@ -149,8 +153,10 @@ void TestIntake::paste_data()
                                     << QStringList{u"a,b"_s, u"c,d"_s} << u"データ数 ＝ 2"_s;
     QTest::newRow("line pairs, two lines") << u"mnuKugiri3"_s << u"q\na"_s << QByteArray("q\r\na\r\n")
                                            << QStringList{u"q,a"_s} << u"データ数 ＝ 1"_s;
-    QTest::newRow("empty clipboard") << u"mnuKugiri1"_s << QString() << QByteArray("\r\n")
-                                     << QStringList{u","_s} << u"データ数 ＝ 1"_s;
+    QTest::newRow("a blank is text") << u"mnuKugiri1"_s << u" "_s << QByteArray(" \r\n")
+                                     << QStringList{u" ,"_s} << u"データ数 ＝ 1"_s;
+    QTest::newRow("a line end is text") << u"mnuKugiri1"_s << u"\n"_s << QByteArray("\r\n\r\n")
+                                        << QStringList{u","_s, u","_s} << u"データ数 ＝ 2"_s;
     QTest::newRow("outside code page 932")
         << u"mnuKugiri1"_s << u"café,カフェ\n한,😀"_s
         << QByteArray("\xEF\xBB\xBF") + u"café,カフェ\r\n한,😀\r\n"_s.toUtf8()
@@ -200,23 +206,155 @@ void TestIntake::pasteResetsTheDrill()
     QCOMPARE(w.card(0)->text(), u"new"_s);
 }
 
-void TestIntake::delimiterChoicePastesAgain()
+void TestIntake::nothingToPasteKeepsTheDeck_data()
+{
+    QTest::addColumn<QMimeData *>("clipboard");
+    QTest::addColumn<bool>("dataFile");
+    QTest::addColumn<Message>("message");
+
+    const QString kept = u"\nデータファイルは元のままです。"_s;
+    const Message empty(frmTesh::MessageKind::Information,
+                        u"クリップボードは空です。貼り付ける文字列がありません。"_s + kept);
+    const Message noText(frmTesh::MessageKind::Information,
+                         u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
+                             kept);
+    const auto image = [] {
+        auto *data = new QMimeData;
+        data->setData(u"image/png"_s, QByteArray("\x89PNG"));
+        return data;
+    };
+    QTest::newRow("empty clipboard") << static_cast<QMimeData *>(nullptr) << true << empty;
+    QTest::newRow("empty clipboard, no data file") << static_cast<QMimeData *>(nullptr) << false << empty;
+    QTest::newRow("an image only") << image() << true << noText;
+    QTest::newRow("an image only, no data file") << image() << false << noText;
+}
+
+// Without text to paste, the deck and the data file stay; the window shows the file as it is.
+void TestIntake::nothingToPasteKeepsTheDeck()
+{
+    QFETCH(QMimeData *, clipboard);
+    QFETCH(bool, dataFile);
+    QFETCH(Message, message);
+    TempWorkDir dir;
+    if (dataFile)
+        WriteBytes(DataFilePath(), NumberedLines(2));
+    WindowUnderTest w;
+    w.show();
+    if (dataFile)
+        w.click(u"cmdNext"_s);
+    if (clipboard == nullptr)
+        QGuiApplication::clipboard()->clear();
+    else
+        QGuiApplication::clipboard()->setMimeData(clipboard);
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(w.messages, QList<Message>{message});
+    QCOMPARE(ReadBytes(DataFilePath()), dataFile ? NumberedLines(2) : QByteArray("<missing>"));
+    QCOMPARE(w.items(), dataFile ? (QStringList{u"q0,a0"_s, u"q1,a1"_s}) : QStringList());
+    QCOMPARE(w.status(), dataFile ? u"データ数 ＝ 2"_s : u"データ数 ＝ 0"_s);
+    QCOMPARE(w.card(0)->text(), QString());
+    QCOMPARE(w->teshNow(), qint16(-1));
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), dataFile ? 1 : 0);
+}
+
+void TestIntake::delimiterChoiceSplitsTheFileAgain_data()
+{
+    QTest::addColumn<bool>("dropped"); // the deck came from a dropped file, else from a paste
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("items");
+
+    const QStringList byPunctuation{u"a b,c"_s, u"d e,"_s, u"f,g h"_s};
+    const QStringList byBlank{u"a,b,c"_s, u"d,e"_s, u"f,g,h"_s};
+    const QStringList byPairs{u"a b,c,d e"_s, u"f,g h,"_s};
+    for (const bool dropped : {true, false}) {
+        const char *from = dropped ? "dropped" : "pasted";
+        QTest::addRow("%s, punctuation (already checked)", from)
+            << dropped << u"mnuKugiri1"_s << byPunctuation;
+        QTest::addRow("%s, blank", from) << dropped << u"mnuKugiri2"_s << byBlank;
+        QTest::addRow("%s, line pairs", from) << dropped << u"mnuKugiri3"_s << byPairs;
+    }
+}
+
+// A delimiter choice never reads the clipboard and never writes: it splits the data file
+// anew, with the result a paste of the same text would give.
+void TestIntake::delimiterChoiceSplitsTheFileAgain()
+{
+    QFETCH(bool, dropped);
+    QFETCH(QString, mode);
+    QFETCH(QStringList, items);
+    TempWorkDir dir;
+    const QString text = u"a b,c\nd e\nf,g h"_s;
+    const QByteArray bytes = "a b,c\r\nd e\r\nf,g h\r\n";
+    WindowUnderTest w;
+    w.show();
+    if (dropped) {
+        WriteBytes(u"list.txt"_s, bytes);
+        QVERIFY(Drop(w.get(), Files({u"list.txt"_s})));
+    } else {
+        SetClipboard(text);
+        w.click(u"cmdDataIn"_s);
+    }
+    QCOMPARE(ReadBytes(DataFilePath()), bytes);
+    struct stat before = {};
+    QCOMPARE(stat(QFile::encodeName(DataFilePath()).constData(), &before), 0);
+    w.click(u"cmdNext"_s);
+
+    // Whatever the clipboard holds by now, nothing at all included.
+    if (dropped)
+        QGuiApplication::clipboard()->clear();
+    else
+        SetClipboard(u"copied elsewhere"_s);
+    w.trigger(mode);
+    QCOMPARE(ReadBytes(DataFilePath()), bytes);
+    struct stat after = {};
+    QCOMPARE(stat(QFile::encodeName(DataFilePath()).constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    QCOMPARE(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+    QCOMPARE(w.items(), items);
+    QCOMPARE(w.status(), u"データ数 ＝%1"_s.arg(items.size(), 2));
+    for (const QString &item : {u"mnuKugiri1"_s, u"mnuKugiri2"_s, u"mnuKugiri3"_s})
+        QCOMPARE(w.action(item)->isChecked(), item == mode);
+    QCOMPARE(w.list()->currentText(), u"表示する語の一覧です"_s);
+    QCOMPARE(w.card(0)->text(), QString());
+    QCOMPARE(w->teshNow(), qint16(-1));
+    QVERIFY(w.messages.isEmpty());
+    w.click(u"cmdNext"_s);
+    const QString question = w.card(0)->text();
+
+    // What pasting that text again gives, cards and bytes alike.
+    SetClipboard(text);
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(ReadBytes(DataFilePath()), bytes);
+    QCOMPARE(w.items(), items);
+    w.click(u"cmdNext"_s);
+    QCOMPARE(w.card(0)->text(), question);
+}
+
+void TestIntake::delimiterChoiceWithoutAReadableFile()
 {
     TempWorkDir dir;
-    WriteBytes(u"dropped.txt"_s, "from,file\r\n");
+    QGuiApplication::clipboard()->clear();
+    {
+        WindowUnderTest w; // no data file: the choice makes none
+        w.trigger(u"mnuKugiri3"_s);
+        QVERIFY(w.action(u"mnuKugiri3"_s)->isChecked());
+        QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
+        QCOMPARE(w.list()->currentText(), u"表示する語の一覧です"_s);
+        QVERIFY(w.messages.isEmpty());
+        QVERIFY(!QFileInfo::exists(DataFilePath()));
+    }
+    WriteBytes(DataFilePath(), "a,b\r\n");
     WindowUnderTest w;
-    QVERIFY(Drop(w.get(), Files({u"dropped.txt"_s})));
-    QCOMPARE(w.items(), QStringList{u"from,file"_s});
-    SetClipboard(u"one two\nthree four"_s);
+    QCOMPARE(w.items(), QStringList{u"a,b"_s});
+    // Unreadable now (a link that leads nowhere): told as at start-up, the list emptied.
+    QVERIFY(QFile::remove(DataFilePath()));
+    QVERIFY(QFile::link(u"gone.txt"_s, DataFilePath()));
     w.trigger(u"mnuKugiri2"_s);
-    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("one two\r\nthree four\r\n"));
-    QCOMPARE(w.items(), (QStringList{u"one,two"_s, u"three,four"_s}));
-    QVERIFY(w.action(u"mnuKugiri2"_s)->isChecked());
-    QVERIFY(!w.action(u"mnuKugiri1"_s)->isChecked());
-    SetClipboard(u"x y"_s);
-    w.trigger(u"mnuKugiri2"_s); // already checked: pastes again, stays checked
-    QCOMPARE(w.items(), QStringList{u"x,y"_s});
-    QVERIFY(w.action(u"mnuKugiri2"_s)->isChecked());
+    WindowUnderTest started;
+    QCOMPARE(started.messages.size(), 1);
+    QCOMPARE(w.messages, started.messages);
+    QCOMPARE(w.items(), QStringList());
+    QCOMPARE(w.list()->currentText(), u"表示する語の一覧です"_s);
 }
 
 void TestIntake::dropOnEachTarget_data()
@@ -424,7 +562,10 @@ void TestIntake::stoppedWritesReloadTheDeck()
     unreadable->setData(u"text/plain"_s, QByteArray());
     QGuiApplication::clipboard()->setMimeData(unreadable);
     w.click(u"cmdDataIn"_s);
-    QVERIFY(w.messages.value(1).second.contains(u"クリップボード"_s));
+    QCOMPARE(w.messages.value(1),
+             Message(frmTesh::MessageKind::Error,
+                     u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
+                     u"コピー元のアプリケーションが応答しません）。\nデータファイルは元のままです。"_s));
 
     // Cancelled in its progress dialog.
     w->setProgressDelay(0);
