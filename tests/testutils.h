@@ -6,6 +6,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
 // Each test works in a fresh temporary folder made the working directory, so no real
 // data file is ever touched.
 class TempWorkDir
@@ -47,4 +51,18 @@ inline QByteArray NumberedLines(int count)
     for (int i = 0; i < count; ++i)
         bytes += "q" + QByteArray::number(i) + ",a" + QByteArray::number(i) + "\r\n";
     return bytes;
+}
+
+// Runs `body` in a child process as the unprivileged user "nobody"; its exit code.
+inline int AsNobody(const std::function<bool()> &body)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
 }

@@ -2,7 +2,9 @@
 
 #include "cp932.h"
 #include "guards.h"
+#include "leftovers.h"
 #include "linecutter.h"
+#include "writesupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,120 +22,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-constexpr char kTempInfix[] = ".pelmor-";
-constexpr char kBackupTag[] = "backup";
-
-QByteArray TempPattern(const QByteArray &dir, const QByteArray &name)
-{
-    return dir + "/." + name + kTempInfix + "XXXXXX";
-}
-
-QByteArray BackupPath(const QByteArray &dir, const QByteArray &name)
-{
-    return dir + "/." + name + kTempInfix + kBackupTag;
-}
-
-QString FolderText(const QByteArray &dir)
-{
-    return Quoted(QFileInfo(QFile::decodeName(dir)).absoluteFilePath());
-}
-
-void SplitPath(const QByteArray &path, QByteArray &dir, QByteArray &name)
-{
-    const qsizetype slash = path.lastIndexOf('/');
-    dir = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
-    name = path.mid(slash + 1);
-}
-
-// The ordinary file a path names, links followed. False when there is none yet.
-bool ResolveTarget(const QByteArray &given, QByteArray &target, struct stat &info, const QString &what)
-{
-    target = given;
-    struct stat link;
-    if (::lstat(given.constData(), &link) != 0) {
-        if (errno == ENOENT)
-            return false;
-        Fail(what, errno);
-    }
-    if (!S_ISLNK(link.st_mode)) {
-        info = link;
-        return true;
-    }
-    if (::stat(given.constData(), &info) != 0)
-        throw RunTimeError(what + u"\nリンク先のファイルを開けません。"_s + ErrnoText(errno));
-    char *real = ::realpath(given.constData(), nullptr);
-    if (real == nullptr)
-        Fail(what, errno);
-    target = real;
-    std::free(real);
-    return true;
-}
-
-// Judged by the permission bits as a user would be; root, whom the system lets write
-// anything, is held to the owner's write bit, so write-protection means the same for all.
-int WriteCheck(const QByteArray &path, const struct stat &info)
-{
-    if (::geteuid() == 0)
-        return (info.st_mode & S_IWUSR) ? 0 : EACCES;
-    return ::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
-}
-
-// Locks the folder against other windows writing there. An empty Fd when the folder
-// cannot be opened for it (then there is nothing to coordinate with, and no clean-up).
-enum class Lock { Taken, Busy, Unavailable };
-Lock LockFolder(const QByteArray &dir, Fd &lock)
-{
-    lock = Fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (lock.get() < 0)
-        return Lock::Unavailable;
-    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR)
-            continue;
-        const int error = errno;
-        lock.reset();
-        return error == EWOULDBLOCK ? Lock::Busy : Lock::Unavailable;
-    }
-    return Lock::Taken;
-}
-
-void SyncFolder(const QByteArray &dir, const QString &what)
-{
-    Fd folder(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // Some file systems cannot flush a folder (EINVAL): their renames are as safe as they get.
-    if (folder.get() < 0 || (::fsync(folder.get()) != 0 && errno != EINVAL))
-        Fail(what, errno);
-}
-
-// Makes `to` hold exactly the bytes of `from`, on disk.
-void CopyContents(int from, int to, const QString &what)
-{
-    QByteArray chunk(kChunkSize, Qt::Uninitialized);
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = ::pread(from, chunk.data(), size_t(chunk.size()), offset);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            Fail(what, errno);
-        }
-        if (n == 0)
-            break;
-        for (ssize_t written = 0; written < n;) {
-            const ssize_t w =
-                ::pwrite(to, chunk.constData() + written, size_t(n - written), offset + written);
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                Fail(what, errno);
-            }
-            written += w;
-        }
-        offset += n;
-    }
-    if (::ftruncate(to, offset) != 0 || ::fsync(to) != 0)
-        Fail(what, errno);
-}
 
 // Gives `to` every extended attribute of the file at `from` (ACLs are stored as such).
 bool CopyExtendedAttributes(const QByteArray &from, int to)
@@ -158,63 +46,6 @@ bool CopyExtendedAttributes(const QByteArray &from, int to)
             return false;
     }
     return true;
-}
-
-// Puts the bytes secured before a write into the file itself back. Returns a message.
-QString RestoreBackup(const QByteArray &backup, const QByteArray &target, const QByteArray &dir)
-{
-    const QString what = Quoted(QFile::decodeName(target)) + u"を元に戻せませんでした。"_s;
-    try {
-        struct stat info;
-        if (::lstat(target.constData(), &info) != 0 && errno == ENOENT) {
-            if (::rename(backup.constData(), target.constData()) != 0)
-                Fail(what, errno);
-        } else {
-            Fd from(::open(backup.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-            Fd to(::open(target.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
-            if (from.get() < 0 || to.get() < 0)
-                Fail(what, errno);
-            struct stat fromInfo, toInfo;
-            if (::fstat(from.get(), &fromInfo) != 0 || ::fstat(to.get(), &toInfo) != 0)
-                Fail(what, errno);
-            if (!S_ISREG(fromInfo.st_mode) || !S_ISREG(toInfo.st_mode))
-                throw RunTimeError(what);
-            CopyContents(from.get(), to.get(), what);
-            ::unlink(backup.constData());
-        }
-        SyncFolder(dir, what);
-        return u"前回の書き込みが途中で止まっていたため、データファイル%1を書き込む前の内容に戻しました。"_s
-            .arg(Quoted(QFile::decodeName(target)));
-    } catch (const RunTimeError &error) {
-        return error.message() +
-               u"\n書き込む前の内容は%1に残っています。"_s.arg(Quoted(QFile::decodeName(backup)));
-    }
-}
-
-// With the folder locked: nobody is writing there now, so every temporary file of
-// ours is a killed run's.
-QString ClearStaleFilesIn(const QByteArray &dir, const QByteArray &name, const QByteArray &target)
-{
-    const QByteArray prefix = "." + name + kTempInfix;
-    QStringList messages;
-    QList<QByteArray> stale;
-    if (DIR *folder = ::opendir(dir.constData())) {
-        while (const dirent *entry = ::readdir(folder)) {
-            const QByteArray entryName(entry->d_name);
-            if (entryName.startsWith(prefix))
-                stale.append(entryName);
-        }
-        ::closedir(folder);
-    }
-    for (const QByteArray &entryName : stale) {
-        const QByteArray rest = entryName.mid(prefix.size());
-        const QByteArray path = dir + "/" + entryName;
-        if (rest == kBackupTag)
-            messages.append(RestoreBackup(path, target, dir));
-        else if (rest.size() == 6)
-            ::unlink(path.constData());
-    }
-    return messages.join(u'\n');
 }
 
 // The pieces of pasted text as they are stored: each lone LF made a CR LF, then one CR
@@ -415,22 +246,6 @@ void DataFileWriter::WriteInPlace()
     }
     ::unlink(backupPath.constData());
     SyncFolder(m_dir, m_what);
-}
-
-QString ClearStaleFiles(const QString &path)
-{
-    try {
-        QByteArray target, dir, name;
-        struct stat info;
-        ResolveTarget(QFile::encodeName(path), target, info, QString());
-        SplitPath(target, dir, name);
-        Fd lock;
-        if (LockFolder(dir, lock) != Lock::Taken)
-            return {};
-        return ClearStaleFilesIn(dir, name, target);
-    } catch (const RunTimeError &) {
-        return {}; // no data file to look beside: reading it will tell the user
-    }
 }
 
 QByteArray EncodeDataText(const QString &text)

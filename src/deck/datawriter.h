@@ -15,7 +15,8 @@
 // - Where a rename cannot keep the file as it was (it belongs to someone the program
 //   cannot give a file to, or it has other hard links), the old bytes are first secured
 //   in ".<name>.pelmor-backup" and the new ones are written into the file itself; a
-//   failure puts the old bytes back, and a run killed meanwhile is repaired by the next.
+//   failure puts the old bytes back, and a run killed meanwhile is repaired by the next
+//   (leftovers.h).
 // - A link is written through: the file it names gets the new contents.
 // - The folder is locked while writing, so that two windows in one folder never clear
 //   each other's temporary files; what a killed run left is cleared by the next one.
@@ -35,11 +36,6 @@ void WritePastedText(const QString &clipboardText, const QString &path = DataFil
 
 // Replaces the file's contents with `bytes`; a failure leaves the old file whole.
 void WriteDataFile(const QByteArray &bytes, const QString &path = DataFilePath());
-
-// Clears what a killed run left beside the data file (and puts back the old bytes of a
-// write into the file itself that did not finish). Returns a Japanese message when the
-// old contents had to be put back, an empty string otherwise. Never throws.
-QString ClearStaleFiles(const QString &path = DataFilePath());
 
 // A temporary file beside the target that replaces it on commit(); destroyed without a
 // commit, it disappears and the target keeps every byte.

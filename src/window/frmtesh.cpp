@@ -12,6 +12,7 @@
 #include "deck/datafile.h"
 #include "deck/datawriter.h"
 #include "deck/guards.h"
+#include "deck/leftovers.h"
 #include "deck/sourcefile.h"
 #include "drill/statustext.h"
 
@@ -364,10 +365,17 @@ void frmTesh::Form_Load()
     mnuBackColor_Click(1);
     mnuFontColor_Click(15);
     mnuHyouzi2_Click();
-    if (const QString repaired = ClearStaleFiles(); !repaired.isEmpty())
+    if (const QString repaired = RepairLeftovers(); !repaired.isEmpty())
         Tell(MessageKind::Information, repaired);
     if (DataFileExists())
         LoadCardData();
+}
+
+// What a killed run left; putting back a large file shows its progress and can be stopped.
+QString frmTesh::RepairLeftovers()
+{
+    LongTask task(this, u"前回途中で止まった書き込みを元に戻しています…"_s, m_progressDelayMs);
+    return ClearStaleFiles(DataFilePath(), task.progress());
 }
 
 void frmTesh::cmdEnd_Click()

@@ -90,6 +90,7 @@ private:
 
     // Operations shared by handlers.
     void LoadCardData();
+    QString RepairLeftovers();
     void FitCardFont();
     void LayoutCards();
     void ApplyFontColor();

@@ -24,6 +24,8 @@ using namespace Qt::StringLiterals;
 namespace {
 QStringList g_calls;
 bool g_failRename = false;
+int g_folderSyncError = 0; // what fsync of a folder fails with, 0 for success
+int g_fallocateError = 0;
 
 QString FdName(int fd)
 {
@@ -35,7 +37,21 @@ extern "C" int fsync(int fd)
 {
     static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
     g_calls.append(u"fsync "_s + FdName(fd));
+    struct stat info;
+    if (g_folderSyncError != 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = g_folderSyncError;
+        return -1;
+    }
     return real(fd);
+}
+
+extern "C" int posix_fallocate(int fd, off_t offset, off_t length)
+{
+    static const auto real =
+        reinterpret_cast<int (*)(int, off_t, off_t)>(dlsym(RTLD_NEXT, "posix_fallocate"));
+    if (g_fallocateError != 0)
+        return g_fallocateError;
+    return real(fd, offset, length);
 }
 
 extern "C" int rename(const char *from, const char *to)
@@ -66,20 +82,6 @@ struct stat Lstat(const QByteArray &path)
     return info;
 }
 
-// Runs `body` in a child process as the unprivileged user "nobody"; its exit code.
-int AsNobody(const std::function<bool()> &body)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(3);
-        _exit(body() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
-}
-
 // The message a write fails with, or "" when it succeeds.
 QString WriteFailure(const QByteArray &bytes)
 {
@@ -98,7 +100,7 @@ class TestDataWriter : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { g_calls.clear(), g_failRename = false; }
+    void init() { g_calls.clear(), g_failRename = false, g_folderSyncError = 0, g_fallocateError = 0; }
     void theNameIsFixed();
     void refusesWhatIsNoOrdinaryFile_data();
     void refusesWhatIsNoOrdinaryFile();
@@ -107,12 +109,15 @@ private slots:
     void refusesAWriteProtectedFile();
     void flushesAroundTheRename();
     void aFailedRenameKeepsTheOldFile();
+    void aFailedFolderFlush_data();
+    void aFailedFolderFlush();
+    void aNewFileFollowsTheUmask_data();
+    void aNewFileFollowsTheUmask();
     void keepsOwnerModeAndAttributes();
     void writesInPlaceWhenARenameWouldNotKeepTheFile();
+    void refusesAFileReplacedMeanwhile();
     void anotherUsersFile();
     void namesTheFolderThatStopsIt();
-    void clearsWhatAKilledRunLeft();
-    void leavesAnotherWindowsFilesAlone();
     void pastedTextInPieces_data();
     void pastedTextInPieces();
 };
@@ -213,21 +218,62 @@ void TestDataWriter::aFailedRenameKeepsTheOldFile()
     QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()});
 }
 
+void TestDataWriter::aFailedFolderFlush_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("a file system that cannot flush folders") << EINVAL << QString();
+    QTest::newRow("a real error")
+        << EIO << u"「表示するデータ.txt」に書き込めませんでした。\n入出力エラーが起きました。"_s;
+}
+
+void TestDataWriter::aFailedFolderFlush()
+{
+    QFETCH(int, error);
+    QFETCH(QString, failure);
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    g_folderSyncError = error;
+    QCOMPARE(WriteFailure("new\r\n"), failure);
+}
+
+void TestDataWriter::aNewFileFollowsTheUmask_data()
+{
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("022") << 022 << 0644;
+    QTest::newRow("002") << 002 << 0664;
+    QTest::newRow("077") << 077 << 0600;
+}
+
+void TestDataWriter::aNewFileFollowsTheUmask()
+{
+    QFETCH(int, umask);
+    QFETCH(int, mode);
+    TempWorkDir dir;
+    const mode_t old = ::umask(mode_t(umask));
+    const QString failure = WriteFailure("new\r\n");
+    ::umask(old);
+    QCOMPARE(failure, QString());
+    QCOMPARE(Lstat(kName).st_mode & 07777, mode_t(mode));
+}
+
 void TestDataWriter::keepsOwnerModeAndAttributes()
 {
     TempWorkDir dir;
     WriteBytes(DataFilePath(), "old");
-    QCOMPARE(chmod(kName.constData(), 0640), 0);
     if (setxattr(kName.constData(), "user.pelmor", "kept", 4, 0) != 0)
         QSKIP("this file system keeps no user attributes");
     const bool root = geteuid() == 0;
     if (root)
         QCOMPARE(chown(kName.constData(), 12345, 23456), 0);
+    QCOMPARE(chmod(kName.constData(), 03640), 0); // after the owner: a chown clears set-group-ID
     const struct stat before = Lstat(kName);
+    QCOMPARE(before.st_mode & 07777, mode_t(03640));
     WriteDataFile("new\r\n");
     const struct stat after = Lstat(kName);
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
-    QCOMPARE(after.st_mode & 07777, mode_t(0640));
+    QCOMPARE(after.st_mode & 07777, mode_t(03640));
     QCOMPARE(after.st_uid, before.st_uid);
     QCOMPARE(after.st_gid, before.st_gid);
     char value[8] = {};
@@ -247,19 +293,58 @@ void TestDataWriter::writesInPlaceWhenARenameWouldNotKeepTheFile()
     QCOMPARE(Lstat(kName).st_ino, inode);
     QCOMPARE(ReadBytes(u"second name"_s), QByteArray("new\r\n"));
 
-    // A write that fails half-way puts the old bytes back.
-    {
+    const QString tooLarge = u"「表示するデータ.txt」に書き込めませんでした。\nファイルが大きすぎます。"_s;
+    const auto withSizeLimit = [](const QByteArray &bytes) {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit old;
         getrlimit(RLIMIT_FSIZE, &old);
         rlimit limit = old;
         limit.rlim_cur = 64;
         setrlimit(RLIMIT_FSIZE, &limit);
-        const QString failure = WriteFailure(QByteArray(100, 'x'));
+        const QString failure = WriteFailure(bytes);
         setrlimit(RLIMIT_FSIZE, &old);
-        QVERIFY(failure.contains(u"大きすぎ"_s));
-    }
+        return failure;
+    };
+    QCOMPARE(withSizeLimit(QByteArray(100, 'x')), tooLarge);
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    // A full disk stops it while room is reserved, before a byte of the file changes.
+    g_fallocateError = ENOSPC;
+    QCOMPARE(WriteFailure(QByteArray(100, 'x')),
+             u"「表示するデータ.txt」に書き込めませんでした。\nディスクの空き容量が足りません。"_s);
+    g_fallocateError = 0;
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+
+    // The old bytes do not fit in a backup: the half-made backup goes too.
+    WriteDataFile(QByteArray(100, 'o'));
+    QCOMPARE(withSizeLimit("short\r\n"), tooLarge);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray(100, 'o'));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+}
+
+// The file written in place must still be the one the write started with.
+void TestDataWriter::refusesAFileReplacedMeanwhile()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(link(kName.constData(), "second name"), 0);
+    QString failure;
+    {
+        DataFileWriter writer(DataFilePath());
+        writer.write("new\r\n", 5);
+        WriteBytes(u"other"_s, "theirs");
+        QCOMPARE(::rename("other", kName.constData()), 0);
+        try {
+            writer.commit();
+        } catch (const RunTimeError &error) {
+            failure = error.message();
+        }
+    }
+    QCOMPARE(
+        failure,
+        u"「表示するデータ.txt」に書き込めませんでした。\n書き込みの間にファイルが置き換えられました。"_s);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("theirs"));
+    QCOMPARE(ReadBytes(u"second name"_s), QByteArray("old"));
     QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
 }
 
@@ -292,37 +377,6 @@ void TestDataWriter::namesTheFolderThatStopsIt()
                  return failure.contains(u"フォルダー"_s) && failure.contains(u"権限"_s);
              }),
              0);
-    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
-}
-
-void TestDataWriter::clearsWhatAKilledRunLeft()
-{
-    TempWorkDir dir;
-    WriteBytes(u".表示するデータ.txt.pelmor-Ab12Cd"_s, "half a copy");
-    WriteBytes(DataFilePath(), "half-writ");
-    WriteBytes(u".表示するデータ.txt.pelmor-backup"_s, "old\r\n");
-    WriteBytes(u".表示するデータ.txt.keep"_s, "the user's");
-    QVERIFY(!ClearStaleFiles().isEmpty());
-    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old\r\n"));
-    QCOMPARE(FilesIn(dir.path()), (QStringList{u".表示するデータ.txt.keep"_s, DataFileName()}));
-
-    WriteBytes(u".表示するデータ.txt.pelmor-Ab12Cd"_s, "half a copy");
-    WriteDataFile("new\r\n");
-    QCOMPARE(FilesIn(dir.path()), (QStringList{u".表示するデータ.txt.keep"_s, DataFileName()}));
-    QVERIFY(ClearStaleFiles().isEmpty());
-}
-
-void TestDataWriter::leavesAnotherWindowsFilesAlone()
-{
-    TempWorkDir dir;
-    WriteBytes(DataFilePath(), "old");
-    WriteBytes(u".表示するデータ.txt.pelmor-Ab12Cd"_s, "being written");
-    const int other = open(".", O_RDONLY | O_DIRECTORY);
-    QCOMPARE(flock(other, LOCK_EX), 0); // as another window writing here holds it
-    QVERIFY(ClearStaleFiles().isEmpty());
-    QVERIFY(WriteFailure("new\r\n").contains(u"別のウィンドウ"_s));
-    close(other);
-    QCOMPARE(FilesIn(dir.path()), (QStringList{u".表示するデータ.txt.pelmor-Ab12Cd"_s, DataFileName()}));
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
 }
 

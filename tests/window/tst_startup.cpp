@@ -172,8 +172,20 @@ void TestStartup::moreThan301Lines()
     QCOMPARE(w.status(), u"データ数 ＝ 301"_s);
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
-    QVERIFY(w.messages.first().second.contains(u"最初の301行"_s));
+    QCOMPARE(
+        w.messages.first().second,
+        u"データファイル「表示するデータ.txt」は301行を超えています。\n最初の301行だけを読み込みました（ファイルはそのままです）。"_s);
     QCOMPARE(ReadBytes(DataFilePath()), bytes);
+
+    // Too many lines and a line too long: one notice that tells both.
+    WriteBytes(DataFilePath(), QByteArray(kMaxLineChars + 1, 'x') + "\r\n" + bytes);
+    WindowUnderTest both;
+    QCOMPARE(
+        both.messages,
+        QList<Message>{Message(
+            frmTesh::MessageKind::Information,
+            u"データファイル「表示するデータ.txt」は301行を超え、10000文字を超える行もあります。\n"
+            u"最初の301行を、長い行は最初の10000文字だけを読み込みました（ファイルはそのままです）。"_s)});
 }
 
 void TestStartup::longLinesAreCut()
@@ -187,7 +199,9 @@ void TestStartup::longLinesAreCut()
     QCOMPARE(w.card(0)->text(), QString(kMaxLineChars, u'x'));
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
-    QVERIFY(w.messages.first().second.contains(u"最初の10000文字"_s));
+    QCOMPARE(
+        w.messages.first().second,
+        u"データファイル「表示するデータ.txt」には10000文字を超える行があります。\n長い行は最初の10000文字だけを読み込みました（ファイルはそのままです）。"_s);
 }
 
 void TestStartup::controls_data()
@@ -415,7 +429,9 @@ void TestStartup::repairsWhatAKilledRunLeft()
     WriteBytes(u".表示するデータ.txt.pelmor-x1Y2z3"_s, "half a copy");
     WindowUnderTest w;
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("a,b\r\nc,d\r\n"));
-    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList{DataFileName()});
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden),
+             (QStringList{DataFileName(), u"表示するデータ（元に戻す前）.txt"_s}));
+    QCOMPARE(ReadBytes(u"表示するデータ（元に戻す前）.txt"_s), QByteArray("half-wri"));
     QCOMPARE(w.items(), (QStringList{u"a,b"_s, u"c,d"_s}));
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
