@@ -86,6 +86,8 @@ void TestDrill::steps_data()
         << u"nnnnnnnnnp"_s << View{u"q4"_s, QString(), u" 4 /  10 問い"_s} << 3 << 0;
     QTest::newRow("then its answer") << u"nnnnnnnnnpn"_s << View{u"q4"_s, u"a4"_s, u" 4 /  10 答え"_s} << 3
                                      << 1;
+    QTest::newRow("previous from the second card to the first")
+        << u"nnnp"_s << View{u"q1"_s, QString(), u" 1 /  10 問い"_s} << 0 << 0;
     QTest::newRow("previous on first question")
         << u"np"_s << View{u"q1"_s, QString(), u" 1 /  10 問い"_s} << 0 << 0;
     QTest::newRow("previous on first answer")
