@@ -225,6 +225,7 @@ void TestIntake::nothingToPasteKeepsTheDeck_data()
     };
     QTest::newRow("empty clipboard") << static_cast<QMimeData *>(nullptr) << true << empty;
     QTest::newRow("empty clipboard, no data file") << static_cast<QMimeData *>(nullptr) << false << empty;
+    QTest::newRow("nothing offered") << new QMimeData << true << empty;
     QTest::newRow("an image only") << image() << true << noText;
     QTest::newRow("an image only, no data file") << image() << false << noText;
 }
