@@ -2,6 +2,7 @@
 
 #include "appicon.h"
 #include "captionbutton.h"
+#include "choiceaccessible.h"
 #include "clientarea.h"
 #include "japaneseui.h"
 #include "layout.h"
@@ -46,6 +47,7 @@ QAction *AddChoice(QMenu *menu, const QString &name, const QString &caption)
     QAction *item = menu->addAction(caption);
     item->setObjectName(name);
     item->setCheckable(true);
+    MarkAsChoice(item);
     return item;
 }
 
