@@ -1,14 +1,21 @@
 #include "choiceaccessible.h"
 
 #include <QAccessibleObject>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPointer>
 #include <QStyle>
 
 namespace {
 
-constexpr char kChoiceProperty[] = "pelmorChoice";
+constexpr char kChoicesProperty[] = "pelmorChoices";
+
+bool IsMarked(const QObject *object)
+{
+    return object->property(kChoicesProperty).toBool();
+}
 
 // A choice item in its menu. The menu owns the geometry and the activation; this only
 // describes the item and passes a press on to it.
@@ -39,7 +46,7 @@ public:
         return m_menu->actionGeometry(m_item).translated(m_menu->mapToGlobal(QPoint(0, 0)));
     }
 
-    // As Qt's own menu item reports it, with the role above carrying "a choice" to the bus.
+    // As Qt's own menu item reports it; the role above carries "a choice" to the bus.
     QAccessible::State state() const override
     {
         QAccessible::State s;
@@ -64,7 +71,7 @@ public:
                                                     : nullptr;
     }
 
-    // The same action a menu item has, so that a press from the bus is a click.
+    // The one action a menu item has, so that a press from the bus is a click.
     QStringList actionNames() const override { return {pressAction()}; }
     QStringList keyBindingsForAction(const QString &) const override { return {}; }
     void doAction(const QString &actionName) override
@@ -78,26 +85,85 @@ private:
     QPointer<QMenu> m_menu;
 };
 
+// The menu holding the choices, as Qt's own popup menu describes itself. Qt's own would
+// not count a radio button among its items: it finds the index of menu items only, and a
+// screen reader would lose "which of how many".
+class ChoiceMenuAccessible : public QAccessibleWidget
+{
+public:
+    explicit ChoiceMenuAccessible(QMenu *menu) : QAccessibleWidget(menu, QAccessible::PopupMenu) {}
+
+    int childCount() const override { return int(menu()->actions().size()); }
+
+    QAccessibleInterface *child(int index) const override
+    {
+        const QList<QAction *> items = menu()->actions();
+        return index >= 0 && index < items.size() ? QAccessible::queryAccessibleInterface(items.at(index))
+                                                  : nullptr;
+    }
+
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        return child == nullptr ? -1
+                                : int(menu()->actions().indexOf(qobject_cast<QAction *>(child->object())));
+    }
+
+    QAccessibleInterface *childAt(int x, int y) const override
+    {
+        QAction *item = menu()->actionAt(menu()->mapFromGlobal(QPoint(x, y)));
+        return item == nullptr ? nullptr : QAccessible::queryAccessibleInterface(item);
+    }
+
+    QString text(QAccessible::Text kind) const override
+    {
+        const QString text = QAccessibleWidget::text(kind);
+        return text.isEmpty() && kind == QAccessible::Name ? menu()->windowTitle() : text;
+    }
+
+    // The menu bar's item that opens the menu.
+    QAccessibleInterface *parent() const override
+    {
+        QAction *head = menu()->menuAction();
+        for (QObject *owner : head->associatedObjects()) {
+            auto *bar = qobject_cast<QMenuBar *>(owner);
+            if (bar == nullptr)
+                continue;
+            if (QAccessibleInterface *item = QAccessible::queryAccessibleInterface(head))
+                return item;
+            if (QAccessibleInterface *barItem = QAccessible::queryAccessibleInterface(bar))
+                return barItem->child(int(bar->actions().indexOf(head)));
+        }
+        return QAccessibleWidget::parent();
+    }
+
+private:
+    QMenu *menu() const { return static_cast<QMenu *>(widget()); }
+};
+
 QAccessibleInterface *ChoiceInterface(const QString &, QObject *object)
 {
-    auto *item = qobject_cast<QAction *>(object);
-    if (item == nullptr || !item->property(kChoiceProperty).toBool())
+    if (object == nullptr || !IsMarked(object))
         return nullptr;
-    for (QObject *owner : item->associatedObjects())
-        if (auto *menu = qobject_cast<QMenu *>(owner))
-            return new ChoiceItemAccessible(item, menu);
+    if (auto *menu = qobject_cast<QMenu *>(object))
+        return new ChoiceMenuAccessible(menu);
+    if (auto *item = qobject_cast<QAction *>(object))
+        for (QObject *owner : item->associatedObjects())
+            if (auto *menu = qobject_cast<QMenu *>(owner); menu != nullptr && IsMarked(menu))
+                return new ChoiceItemAccessible(item, menu);
     return nullptr;
 }
 
 } // namespace
 
-void MarkAsChoice(QAction *item)
+void MarkAsChoices(QMenu *menu)
 {
-    // One factory for the process; it answers for marked items only.
+    // One factory for the process; it answers for marked menus and items only.
     static const bool factoryInstalled = [] {
         QAccessible::installFactory(ChoiceInterface);
         return true;
     }();
     Q_UNUSED(factoryInstalled);
-    item->setProperty(kChoiceProperty, true);
+    menu->setProperty(kChoicesProperty, true);
+    for (QAction *item : menu->actions())
+        item->setProperty(kChoicesProperty, true);
 }

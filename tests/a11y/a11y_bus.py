@@ -210,7 +210,9 @@ def choice_problems(head, captions, checked, as_choices=True):
     if names != captions:
         return f"names {names}, want {captions}"
     problems = []
-    for item in items:
+    for index, item in enumerate(items):
+        if item.getIndexInParent() != index:
+            problems.append(f"index in the menu {item.getIndexInParent()}, want {index}: {item.name}")
         item_states = states(item)
         if as_choices and item.getRoleName() not in CHOICE_ROLES and "checkable" not in item_states:
             problems.append("not announced as a choice: " + describe(item))
