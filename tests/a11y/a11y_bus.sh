@@ -22,7 +22,7 @@ driver="$(dirname "$(realpath -e -- "$0")")/a11y_bus.py"
 
 # The Debian Python: pyatspi is a Debian package, not one of another Python's modules.
 python=/usr/bin/python3
-missing="$(missing_tools Xvfb:xvfb dbus-run-session:dbus-bin $python:python3 \
+missing="$(missing_tools Xvfb:xvfb dbus-run-session:dbus-daemon $python:python3 \
     /usr/libexec/at-spi-bus-launcher:at-spi2-core)"
 [ -z "$missing" ] || skip "$missing"
 $python -c 'import pyatspi' 2>/dev/null || skip "no pyatspi for $python (Debian package python3-pyatspi); run scripts/setup.sh"
