@@ -116,8 +116,8 @@ public:
 
     QString text(QAccessible::Text kind) const override
     {
-        const QString text = QAccessibleWidget::text(kind);
-        return text.isEmpty() && kind == QAccessible::Name ? menu()->windowTitle() : text;
+        const QString own = QAccessibleWidget::text(kind);
+        return own.isEmpty() && kind == QAccessible::Name ? menu()->windowTitle() : own;
     }
 
     // The menu bar's item that opens the menu.
@@ -130,8 +130,8 @@ public:
                 continue;
             if (QAccessibleInterface *item = QAccessible::queryAccessibleInterface(head))
                 return item;
-            if (QAccessibleInterface *barItem = QAccessible::queryAccessibleInterface(bar))
-                return barItem->child(int(bar->actions().indexOf(head)));
+            if (QAccessibleInterface *barInterface = QAccessible::queryAccessibleInterface(bar))
+                return barInterface->child(int(bar->actions().indexOf(head)));
         }
         return QAccessibleWidget::parent();
     }

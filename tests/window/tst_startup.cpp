@@ -370,7 +370,7 @@ void TestStartup::accessibleChoicesAndNames()
     QCOMPARE(w->teshFontColor(), 3);
     QCOMPARE(w->teshBackColor(), qint32(PaletteColor(8)));
     QVERIFY(w.card(0)->height() > w.card(1)->height()); // 2 : 1
-    itemOf(u"mnuKugiri3"_s)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    press(u"mnuKugiri3"_s);
     QVERIFY(w.action(u"mnuKugiri3"_s)->isChecked());
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("\r\n")); // pasted the empty clipboard again
     verifyChoices();
