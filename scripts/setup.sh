@@ -8,6 +8,7 @@ packages=(
     fonts-ipafont-gothic fonts-noto-cjk
     xvfb xdotool xclip file desktop-file-utils
     qt6-wayland weston wl-clipboard
+    dbus-daemon at-spi2-core python3-pyatspi
     dpkg-dev lintian appstream man-db
     "$@"
 )

@@ -2,6 +2,7 @@
 
 #include "appicon.h"
 #include "captionbutton.h"
+#include "choiceaccessible.h"
 #include "clientarea.h"
 #include "japaneseui.h"
 #include "layout.h"
@@ -224,24 +225,28 @@ void frmTesh::CreateMenus()
     mnuKugiri1 = AddChoice(mnuKugiri, u"mnuKugiri1"_s, u"ｶﾝﾏ，ﾄﾞｯﾄ．句読点、。"_s);
     mnuKugiri2 = AddChoice(mnuKugiri, u"mnuKugiri2"_s, u"スペース"_s);
     mnuKugiri3 = AddChoice(mnuKugiri, u"mnuKugiri3"_s, u"改行"_s);
+    MarkAsChoices(mnuKugiri);
 
     mnuHyouzi = bar->addMenu(u"上下の表示の大きさの比率"_s);
     mnuHyouzi->setObjectName(u"mnuHyouzi"_s);
     mnuHyouzi1 = AddChoice(mnuHyouzi, u"mnuHyouzi1"_s, u"上：下＝１：２"_s);
     mnuHyouzi2 = AddChoice(mnuHyouzi, u"mnuHyouzi2"_s, u"上：下＝１：１"_s);
     mnuHyouzi3 = AddChoice(mnuHyouzi, u"mnuHyouzi3"_s, u"上：下＝２：１"_s);
+    MarkAsChoices(mnuHyouzi);
 
     mnuFontColor = bar->addMenu(u"文字の色の指定"_s);
     mnuFontColor->setObjectName(u"mnuFontColor"_s);
     for (int index : kFontColorMenuOrder)
         mnuFontColorItem[index] = AddChoice(mnuFontColor, u"mnuFontColor%1"_s.arg(index, 2, 10, QChar(u'0')),
                                             PaletteCaption(index));
+    MarkAsChoices(mnuFontColor);
 
     mnuBackColor = bar->addMenu(u"バックの色"_s);
     mnuBackColor->setObjectName(u"mnuBackColor"_s);
     for (int index : kBackColorMenuOrder)
         mnuBackColorItem[index] = AddChoice(mnuBackColor, u"mnuBackColor%1"_s.arg(index, 2, 10, QChar(u'0')),
                                             PaletteCaption(index));
+    MarkAsChoices(mnuBackColor);
 }
 
 void frmTesh::ConnectHandlers()

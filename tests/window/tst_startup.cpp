@@ -1,6 +1,7 @@
 #include "windowtestutils.h"
 
 #include "deck/datafile.h"
+#include "window/palette.h"
 
 #include <QAccessible>
 #include <QFontInfo>
@@ -319,19 +320,27 @@ void TestStartup::menus()
         QVERIFY2(!action->text().contains(u'&'), qPrintable(action->text()));
 }
 
-// What a screen reader is told: the choice items are checkable items with their state,
-// the list's field has a name, and the divider is a separator with no text to read.
+// What a screen reader is told: the choice items are radio buttons with their state (Qt's
+// AT-SPI bridge drops "checkable", so the role must say "a choice"), whose press chooses
+// as a click does; the command items stay menu items; the list's field has a name, and
+// the divider is a separator with no text to read.
 void TestStartup::accessibleChoicesAndNames()
 {
     TempWorkDir dir;
     WindowUnderTest w;
     w.show();
+    const auto itemOf = [&w](const QString &name) {
+        return QAccessible::queryAccessibleInterface(w.action(name));
+    };
     const auto verifyChoices = [&w] {
         for (const QString &name : {u"mnuKugiri"_s, u"mnuHyouzi"_s, u"mnuFontColor"_s, u"mnuBackColor"_s}) {
             auto *menu = w->findChild<QMenu *>(name);
             QAccessibleInterface *group = QAccessible::queryAccessibleInterface(menu);
             QVERIFY2(group != nullptr, qPrintable(name));
             QCOMPARE(group->role(), QAccessible::PopupMenu);
+            QVERIFY(group->parent() != nullptr);
+            QCOMPARE(group->parent()->object(), menu->menuAction()); // the head in the menu bar
+            QCOMPARE(group->parent()->child(0), group);
             QCOMPARE(group->childCount(), menu->actions().size());
             int checked = 0;
             for (int i = 0; i < group->childCount(); ++i) {
@@ -339,20 +348,47 @@ void TestStartup::accessibleChoicesAndNames()
                 QVERIFY(item != nullptr);
                 QAction *action = menu->actions().at(i);
                 QCOMPARE(item->object(), action);
-                QCOMPARE(item->role(), QAccessible::MenuItem);
+                QCOMPARE(item->parent(), group);
+                QCOMPARE(group->indexOfChild(item), i);
+                QCOMPARE(item->role(), QAccessible::RadioButton);
                 QCOMPARE(item->text(QAccessible::Name), action->text());
                 QVERIFY2(item->state().checkable, qPrintable(action->objectName()));
                 QCOMPARE(bool(item->state().checked), action->isChecked());
+                QVERIFY(item->actionInterface() != nullptr);
+                QCOMPARE(item->actionInterface()->actionNames(),
+                         QStringList{QAccessibleActionInterface::pressAction()});
                 checked += item->state().checked;
             }
             QCOMPARE(checked, 1);
         }
     };
     verifyChoices();
-    w.trigger(u"mnuHyouzi3"_s);
-    w.trigger(u"mnuFontColor03"_s);
-    w.trigger(u"mnuBackColor08"_s);
+    for (const QString &name : {u"mnuEnd"_s, u"mnuPaste"_s}) {
+        QAccessibleInterface *item =
+            QAccessible::queryAccessibleInterface(w->findChild<QMenu *>(name))->child(0);
+        QVERIFY(item != nullptr);
+        QCOMPARE(item->role(), QAccessible::MenuItem);
+        QVERIFY(!item->state().checkable);
+    }
+
+    // A press through the interface runs the handler: it alone moves the check mark.
+    const auto press = [&itemOf](const QString &name) {
+        itemOf(name)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    };
+    press(u"mnuHyouzi3"_s);
+    press(u"mnuFontColor03"_s);
+    press(u"mnuBackColor08"_s);
+    press(u"mnuBackColor08"_s); // pressing the checked item keeps it checked
+    QCOMPARE(CheckedActions(*w),
+             (QStringList{u"mnuBackColor08"_s, u"mnuFontColor03"_s, u"mnuHyouzi3"_s, u"mnuKugiri1"_s}));
+    QCOMPARE(w->teshFontColor(), 3);
+    QCOMPARE(w->teshBackColor(), qint32(PaletteColor(8)));
+    QVERIFY(w.card(0)->height() > w.card(1)->height()); // 2 : 1
+    press(u"mnuKugiri3"_s);
+    QVERIFY(w.action(u"mnuKugiri3"_s)->isChecked());
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("\r\n")); // pasted the empty clipboard again
     verifyChoices();
+    QVERIFY(w.messages.isEmpty());
 
     QAccessibleInterface *field = QAccessible::queryAccessibleInterface(w.list()->lineEdit());
     QVERIFY(field != nullptr);
@@ -365,8 +401,8 @@ void TestStartup::accessibleChoicesAndNames()
     QVERIFY(divider->textInterface() == nullptr);
     QAccessibleInterface *status = QAccessible::queryAccessibleInterface(w.label(u"lblNum"_s));
     QVERIFY(status != nullptr);
-    QCOMPARE(status->role(), QAccessible::StaticText); // the other labels are read as text
-    QCOMPARE(status->text(QAccessible::Name), u"データ数 ＝ 0"_s);
+    QCOMPARE(status->role(), QAccessible::StaticText);             // the other labels are read as text
+    QCOMPARE(status->text(QAccessible::Name), u"データ数 ＝ 1"_s); // the one empty card pasted above
 }
 
 void TestStartup::japaneseFonts()
