@@ -265,21 +265,25 @@ def field_text():
 # it, so a single check mark after the press shows that the handler ran.
 def case_press(head, captions, target):
     def case():
-        had_file = os.path.exists(DATA_FILE)
+        delimiters = head == MENUS[0][1]
+        deck = "a b\r\nc d\r\n".encode("cp932")
+        if delimiters:
+            if os.path.exists(DATA_FILE):
+                return "test fault: the data file existed before the press"
+            with open(DATA_FILE, "wb") as data:
+                data.write(deck)
         problem = after_press(head, captions, target)
-        if problem or head != MENUS[0][1]:
+        if problem or not delimiters:
             return problem
-        # The delimiter handler pastes again: the empty clipboard becomes one empty line.
-        if had_file:
-            return "test fault: the data file existed before the press"
-        if not wait_for(lambda: os.path.exists(DATA_FILE), STATE_WAIT):
-            return "the delimiter handler wrote no data file"
+        # The delimiter handler splits the stored deck again and writes nothing.
+        if not wait_for(lambda: find(app, "label", "データ数 ＝ 2"), STATE_WAIT):
+            return "the count of the deck read again does not show"
         with open(DATA_FILE, "rb") as data:
             content = data.read()
-        if content != b"\r\n":
-            return f"data file holds {content!r}, want b'\\r\\n'"
+        if content != deck:
+            return f"data file holds {content!r}, want {deck!r}"
         if field_text() != "表示する語の一覧です":
-            return f"the list's field shows {field_text()!r} after the paste"
+            return f"the list's field shows {field_text()!r} after the choice"
     return case
 
 

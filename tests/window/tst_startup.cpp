@@ -384,9 +384,11 @@ void TestStartup::accessibleChoicesAndNames()
     QCOMPARE(w->teshFontColor(), 3);
     QCOMPARE(w->teshBackColor(), qint32(PaletteColor(8)));
     QVERIFY(w.card(0)->height() > w.card(1)->height()); // 2 : 1
+    WriteBytes(DataFilePath(), "q\r\na\r\n");
     press(u"mnuKugiri3"_s);
     QVERIFY(w.action(u"mnuKugiri3"_s)->isChecked());
-    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("\r\n")); // pasted the empty clipboard again
+    QCOMPARE(w.items(), QStringList{u"q,a"_s}); // the stored deck split again, as line pairs
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("q\r\na\r\n"));
     verifyChoices();
     QVERIFY(w.messages.isEmpty());
 
