@@ -45,6 +45,20 @@ extern "C" int fsync(int fd)
     return real(fd);
 }
 
+// The n-th write into the data file fails once (0: none), as a disk error would.
+int g_failDataWrite = 0;
+
+extern "C" ssize_t pwrite(int fd, const void *data, size_t size, off_t offset)
+{
+    static const auto real =
+        reinterpret_cast<ssize_t (*)(int, const void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
+    if (g_failDataWrite > 0 && FdName(fd) == DataFileName() && --g_failDataWrite == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, data, size, offset);
+}
+
 extern "C" int posix_fallocate(int fd, off_t offset, off_t length)
 {
     static const auto real =
@@ -100,7 +114,11 @@ class TestDataWriter : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { g_calls.clear(), g_failRename = false, g_folderSyncError = 0, g_fallocateError = 0; }
+    void init()
+    {
+        g_calls.clear(), g_failRename = false, g_folderSyncError = 0, g_fallocateError = 0,
+                         g_failDataWrite = 0;
+    }
     void theNameIsFixed();
     void refusesWhatIsNoOrdinaryFile_data();
     void refusesWhatIsNoOrdinaryFile();
@@ -313,6 +331,14 @@ void TestDataWriter::writesInPlaceWhenARenameWouldNotKeepTheFile()
              u"「表示するデータ.txt」に書き込めませんでした。\nディスクの空き容量が足りません。"_s);
     g_fallocateError = 0;
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+
+    // A disk error half-way through the file: the old bytes go back.
+    const QByteArray old = ReadBytes(DataFilePath());
+    g_failDataWrite = 2;
+    QCOMPARE(WriteFailure(QByteArray(kChunkSize + 10, 'n')),
+             u"「表示するデータ.txt」に書き込めませんでした。\n入出力エラーが起きました。"_s);
+    QCOMPARE(ReadBytes(DataFilePath()), old);
     QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
 
     // The old bytes do not fit in a backup: the half-made backup goes too.
