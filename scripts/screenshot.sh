@@ -11,8 +11,7 @@ png="$(realpath -m -- "${1:-$here/doc/screenshot.png}")"
 # shellcheck source=../tests/tap.sh
 source "$here/tests/tap.sh"
 
-missing="$(missing_tools Xvfb:xvfb xdotool:xdotool xwd:x11-apps xwdtopnm:netpbm pnmtopng:netpbm iconv:libc-bin)"
-[ -z "$missing" ] || { echo "$missing" >&2; exit 1; }
+"$here/scripts/setup.sh" xvfb xdotool x11-apps netpbm
 
 if [ $# -ge 2 ]; then
     bin="$(realpath -e -- "$2")"

@@ -8,7 +8,7 @@ packages=(
     fonts-ipafont-gothic fonts-noto-cjk
     xvfb xdotool xclip file desktop-file-utils
     qt6-wayland weston wl-clipboard
-    dpkg-dev lintian appstream man-db
+    dpkg-dev debhelper lintian diffoscope-minimal appstream man-db
     "$@"
 )
 
