@@ -46,7 +46,8 @@ second_build() {
     export DEB_BUILD_OPTIONS="nocheck${DEB_BUILD_OPTIONS:+ $DEB_BUILD_OPTIONS}"
     # A host name of its own where a UTS namespace may be made (root).
     if unshare --uts true 2>/dev/null; then
-        unshare --uts bash -c 'hostname pelmor-second-host && exec "$@"' - "$clone/scripts/package.sh" "$tmp/out"
+        unshare --uts bash -c 'hostname pelmor-second-host; echo "host: $(hostname)"; exec "$@"' - \
+            "$clone/scripts/package.sh" "$tmp/out"
     else
         "$clone/scripts/package.sh" "$tmp/out"
     fi
