@@ -9,7 +9,7 @@ packages=(
     xvfb xdotool xclip file desktop-file-utils
     qt6-wayland weston wl-clipboard
     dbus-daemon at-spi2-core python3-pyatspi
-    dpkg-dev lintian appstream man-db
+    dpkg-dev debhelper lintian diffoscope-minimal appstream man-db
     "$@"
 )
 

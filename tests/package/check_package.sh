@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the sources in a temporary folder (scripts/package.sh: a
-# release build of its own) and checks it as Debian would: its fields, its file list, lintian,
-# the AppStream file, the desktop entry and the manual pages; then runs the program from the
-# unpacked package through the end-to-end test on Xvfb (its window, pastes, 「終了」).
+# Checks the Debian package as Debian would: its fields, its file list, lintian on the .changes
+# (pedantic tags included), the AppStream file, the desktop entry and the manual pages; then
+# runs the program from the unpacked package through the end-to-end test on Xvfb (its window,
+# pastes, 「終了」). Checks the package that scripts/package.sh built in PACKAGE_DIR, or, without
+# one, builds it first in a temporary folder.
 #
-# Usage: check_package.sh SOURCE_DIR
+# Usage: check_package.sh SOURCE_DIR [PACKAGE_DIR]
 set -uo pipefail
-source_dir="$(realpath -e -- "${1:?usage: $0 SOURCE_DIR}")"
+source_dir="$(realpath -e -- "${1:?usage: $0 SOURCE_DIR [PACKAGE_DIR]}")"
 
 # Tags lintian may still report, each with its reason (also named in README.md, Package).
 # None at present.
@@ -14,28 +15,37 @@ readonly ALLOWED_TAGS=()
 
 # shellcheck source=../tap.sh
 source "$(dirname "$0")/../tap.sh"
-missing="$(missing_tools cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev lintian:lintian \
+missing="$(missing_tools dpkg-buildpackage:dpkg-dev dh:debhelper dpkg-deb:dpkg lintian:lintian \
     appstreamcli:appstream desktop-file-validate:desktop-file-utils man:man-db readelf:binutils)"
 [ -z "$missing" ] || bail "$missing"
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-deb.XXXXXX")" || bail "mktemp failed"
 trap 'rm -rf -- "$tmp"' EXIT
 
-
-deb="$("$source_dir/scripts/package.sh" "$tmp/build" 2>"$tmp/build.log" | tail -n 1)"
-if [ ! -f "$deb" ]; then
-    note "$(tail -n 30 "$tmp/build.log")"
-    bail "no package built"
-fi
 version="$(sed -n 's/^project(Pelmor VERSION \([0-9.]*\) .*/\1/p' "$source_dir/CMakeLists.txt")"
+arch="$(dpkg --print-architecture)"
+if [ $# -ge 2 ]; then
+    deb="$(realpath -e -- "$2")/pelmor_${version}_${arch}.deb"
+else
+    deb="$("$source_dir/scripts/package.sh" "$tmp/build" 2>"$tmp/build.log" | tail -n 1)"
+fi
+if [ ! -f "$deb" ]; then
+    [ -f "$tmp/build.log" ] && note "$(tail -n 30 "$tmp/build.log")"
+    bail "no package $deb"
+fi
+changes="${deb%.deb}.changes"
 root="$tmp/root"
 dpkg-deb -x "$deb" "$root" || bail "dpkg-deb -x failed"
 
 field() { dpkg-deb --field "$deb" "$1"; }
 
 case_name() {
-    [ "$(basename "$deb")" = "pelmor_${version}_$(dpkg --print-architecture).deb" ] ||
+    [ "$(basename "$deb")" = "pelmor_${version}_${arch}.deb" ] ||
         { note "named $(basename "$deb")"; return 1; }
+    # Beside it the debug symbols, named in the .changes file with the package.
+    [ -f "$(dirname "$deb")/pelmor-dbgsym_${version}_${arch}.deb" ] || { note "no -dbgsym package"; return 1; }
+    grep -q " pelmor_${version}_${arch}.deb\$" "$changes" &&
+        grep -q " pelmor-dbgsym_${version}_${arch}.deb\$" "$changes" || { note "$(cat "$changes")"; return 1; }
 }
 
 case_fields() {
@@ -100,11 +110,13 @@ case_copyright() {
 
 case_lintian() {
     local tags tag allowed
-    lintian --no-cfg --fail-on none --display-level '>=warning' "$deb" >"$tmp/lintian.txt" 2>&1 ||
-        { note "$(cat "$tmp/lintian.txt")"; return 1; }
-    tags="$(grep -E '^[EW]: ' "$tmp/lintian.txt")"
+    # Every package of the .changes file, pedantic tags included; root is warned about.
+    lintian --no-cfg --pedantic --fail-on none --display-level '>=pedantic' "$changes" 2>&1 |
+        grep -v '^running with root privileges' >"$tmp/lintian.txt"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || { note "$(cat "$tmp/lintian.txt")"; return 1; }
+    tags="$(grep -E '^[EWP]: ' "$tmp/lintian.txt")"
     for allowed in "${ALLOWED_TAGS[@]}"; do
-        tags="$(grep -v "^W: pelmor: $allowed\b" <<<"$tags")"
+        tags="$(grep -v "^[WP]: pelmor[^:]*: $allowed\b" <<<"$tags")"
     done
     [ -z "$tags" ] || { note "$tags"; return 1; }
 }
@@ -141,13 +153,13 @@ case_runs() {
         { note "$(cat "$tmp/e2e.txt")"; return 1; }
 }
 
-check "named pelmor_${version}_<arch>.deb" case_name
+check "named pelmor_${version}_<arch>.deb, with its -dbgsym package and .changes file" case_name
 check "control fields: name, version, section, maintainer, descriptions, dependencies" case_fields
 check "holds exactly the program, desktop entry, icons, AppStream file, manual pages, copyright, changelog" case_files
 check "the program is stripped and has no RUNPATH" case_binary
 check "icons are PNGs of their size and an SVG" case_icons
 check "copyright file is machine-readable (DEP-5)" case_copyright
-check "lintian reports no error and no warning" case_lintian
+check "lintian --pedantic on the .changes reports no error, no warning, no pedantic tag" case_lintian
 check "appstreamcli validate --pedantic passes without a hint" case_appstream
 check "desktop-file-validate passes; Japanese keywords, Languages category" case_desktop
 check "manual pages format without a warning and have a NAME line" case_manpages
