@@ -322,11 +322,13 @@ void TestLeftovers::showsProgressAndCanBeStopped()
 {
     TempWorkDir dir;
     const QByteArray old(3 * kChunkSize + 5, 'o');
-    WriteBytes(DataFilePath(), "half-writ");
+    const QByteArray changed =
+        QByteArray(old).replace(old.size() - 1, 1, "x"); // late, so the compare goes far
+    WriteBytes(DataFilePath(), changed);
     WriteBytes(kBackup, old);
     QCOMPARE(ClearStaleFiles(DataFilePath(), [](qint64, qint64) { return false; }),
              Here(u"元に戻すのを中止しました。"_s + LeftNote()));
-    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("half-writ"));
+    QCOMPARE(ReadBytes(DataFilePath()), changed);
     QCOMPARE(FilesIn(dir.path()), (QStringList{kBackup, DataFileName()}));
 
     QList<qint64> done;
@@ -338,6 +340,8 @@ void TestLeftovers::showsProgressAndCanBeStopped()
                              }),
              Here(Restored() + KeptNote()));
     QCOMPARE(ReadBytes(DataFilePath()), old);
+    QCOMPARE(done.first(), qint64(kChunkSize)); // from the first chunk compared on
+    QCOMPARE(ReadBytes(kKept), changed);
     QVERIFY(done.size() >= 4);
     QVERIFY(std::is_sorted(done.cbegin(), done.cend()));
     QCOMPARE(done.last(), total);
