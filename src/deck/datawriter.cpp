@@ -6,16 +6,11 @@
 #include "linecutter.h"
 #include "writesupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -116,12 +111,9 @@ DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"�
             throw RunTimeError(
                 m_what +
                 u"\n通常のファイルではない（フォルダー、デバイス、名前付きパイプなど）ため、置き換えませんでした。"_s);
-        if (const int error = WriteCheck(m_target, m_old); error == EACCES || error == EPERM)
-            throw RunTimeError(
-                m_what +
-                u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
-        else if (error != 0)
-            Fail(m_what, error);
+        RequireWritable(
+            m_target, m_old, m_what,
+            u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
     }
     SplitPath(m_target, m_dir, m_name);
     if (LockFolder(m_dir, m_lock) == Lock::Busy)
@@ -162,9 +154,7 @@ void DataFileWriter::write(const char *data, qsizetype size)
 void DataFileWriter::commit()
 {
     if (!m_exists) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(m_temp.get(), 0666 & ~mask) != 0)
+        if (::fchmod(m_temp.get(), NewFileMode()) != 0)
             Fail(m_what, errno);
         ReplaceByRename();
     } else if (TakeOverFile()) {

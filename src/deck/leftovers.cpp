@@ -141,9 +141,7 @@ void Recreate(int from, const QByteArray &target, const QByteArray &dir, const Q
     if (to.get() < 0)
         Fail(what, errno);
     try {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        if (::fchmod(to.get(), 0666 & ~mask) != 0)
+        if (::fchmod(to.get(), NewFileMode()) != 0)
             Fail(what, errno);
         CopyContents(from, to.get(), what, progress, 0, total);
         if (::renameat2(AT_FDCWD, pattern.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) != 0)
@@ -151,6 +149,21 @@ void Recreate(int from, const QByteArray &target, const QByteArray &dir, const Q
     } catch (...) {
         ::unlink(pattern.constData());
         throw;
+    }
+}
+
+// Copies the kept bytes back into the data file and removes the copy; false when that fails
+// (then the copy stays, and the message names it).
+bool PutBack(const QByteArray &kept, int to, const QString &what)
+{
+    try {
+        const Fd from(::open(kept.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (from.get() < 0)
+            Fail(what, errno);
+        CopyContents(from.get(), to, what);
+        return ::unlink(kept.constData()) == 0;
+    } catch (const RunTimeError &) {
+        return false;
     }
 }
 
@@ -199,12 +212,9 @@ QString RestoreBackup(const QByteArray &backup, const QByteArray &target, const 
                 Fail(what, errno);
             restored = !SameContents(from.get(), current.get(), saved.st_size, what, progress, total);
             if (restored) {
-                if (const int error = WriteCheck(target, info); error == EACCES || error == EPERM)
-                    throw RunTimeError(
-                        what +
-                        u"\nデータファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
-                else if (error != 0)
-                    Fail(what, error);
+                RequireWritable(
+                    target, info, what,
+                    u"\nデータファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
                 kept = KeepCopy(current.get(), dir, name, what, progress, saved.st_size, total);
                 Fd to(::open(target.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
                 struct stat now;
@@ -212,7 +222,14 @@ QString RestoreBackup(const QByteArray &backup, const QByteArray &target, const 
                     Fail(what, errno);
                 if (!SameFile(now, info))
                     throw RunTimeError(what + u"\n調べている間にデータファイルが置き換えられました。"_s);
-                CopyContents(from.get(), to.get(), what, progress, saved.st_size + info.st_size, total);
+                try {
+                    CopyContents(from.get(), to.get(), what, progress, saved.st_size + info.st_size, total);
+                } catch (...) {
+                    // Stopped half-way: the data file gets its own bytes back, never a mix.
+                    if (PutBack(kept, to.get(), what))
+                        kept.clear();
+                    throw;
+                }
             }
         }
         SyncFolder(dir, what);

@@ -72,6 +72,22 @@ int WriteCheck(const QByteArray &path, const struct stat &info)
     return ::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
+void RequireWritable(const QByteArray &path, const struct stat &info, const QString &what,
+                     const QString &refusal)
+{
+    if (const int error = WriteCheck(path, info); error == EACCES || error == EPERM)
+        throw RunTimeError(what + refusal);
+    else if (error != 0)
+        Fail(what, error);
+}
+
+mode_t NewFileMode()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
 Lock LockFolder(const QByteArray &dir, Fd &lock)
 {
     lock = Fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -29,6 +29,14 @@ bool ResolveTarget(const QByteArray &given, QByteArray &target, struct stat &inf
 // 0 when the file may be written, else EACCES (or another errno).
 int WriteCheck(const QByteArray &path, const struct stat &info);
 
+// Throws `what` + `refusal` when the file is write-protected, `what` and the errno's text on
+// another failure of the check.
+void RequireWritable(const QByteArray &path, const struct stat &info, const QString &what,
+                     const QString &refusal);
+
+// The mode a new file gets: 0666 less the umask.
+mode_t NewFileMode();
+
 // Locks the folder against other windows writing there. An empty Fd when the folder
 // cannot be opened for it (then there is nothing to coordinate with, and no clean-up).
 enum class Lock { Taken, Busy, Unavailable };

@@ -331,6 +331,13 @@ void TestLeftovers::showsProgressAndCanBeStopped()
     QCOMPARE(ReadBytes(DataFilePath()), changed);
     QCOMPARE(FilesIn(dir.path()), (QStringList{kBackup, DataFileName()}));
 
+    // Stopped while the old bytes go back: the data file keeps its own, no copy stays.
+    QCOMPARE(
+        ClearStaleFiles(DataFilePath(), [&](qint64 d, qint64) { return d <= 2 * old.size() + kChunkSize; }),
+        Here(u"元に戻すのを中止しました。"_s + LeftNote()));
+    QCOMPARE(ReadBytes(DataFilePath()), changed);
+    QCOMPARE(FilesIn(dir.path()), (QStringList{kBackup, DataFileName()}));
+
     QList<qint64> done;
     qint64 total = 0;
     QCOMPARE(ClearStaleFiles(DataFilePath(),
