@@ -10,7 +10,7 @@
 
 #include "windowbench.h"
 
-#include "deck/datafile.h"
+#include "store/datafile.h"
 #include "window/frmtesh.h"
 #include "window/japaneseui.h"
 

@@ -1,7 +1,7 @@
 #include "benchsupport.h"
 
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 
 #include <QDir>
 #include <QFile>

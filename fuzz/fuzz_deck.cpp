@@ -4,12 +4,12 @@
 // A broken rule prints what broke and traps, which libFuzzer records as a crash.
 
 #include "deck/cardtable.h"
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 #include "deck/delimiters.h"
 #include "deck/guards.h"
-#include "deck/linecutter.h"
-#include "deck/textcodec.h"
+#include "text/linecutter.h"
+#include "text/textcodec.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

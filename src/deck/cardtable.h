@@ -1,13 +1,15 @@
 #pragma once
 
-// The deck: the card table (301 rows of question and answer), the data file that feeds
-// it and the text codec of that file.
+// The cards: the card table (301 rows of question and answer), how a line becomes a
+// card, and the guards of the drill's counters. Three rooms lie beneath:
 //
-//   datafile   opens the data file safely, cuts it into at most 301 lines (linecutter),
-//              decodes them (textcodec, cp932) and writes or copies it atomically;
-//   delimiters splits the raw lines held in column 0 into questions and answers;
-//   cardtable  holds the rows and checks every row index it is given;
-//   guards     the run-time error and the checked 16-bit counters.
+//   deck/   cardtable  holds the rows and checks every row index it is given;
+//           delimiters splits the raw lines held in column 0 into questions and answers;
+//           guards     the checked 16-bit counters and division.
+//   store/  the data file on disk: the bounded reader (datafile), the safe writer
+//           (datawriter), the repair of what a killed write left (leftovers), the dropped
+//           file (sourcefile); every system call behind filesystem.h.
+//   text/   code page 932, UTF-8 and UTF-16, cutting bytes into lines; the run-time error.
 //
 // Nothing here knows about widgets: the window sequences these steps.
 

@@ -2,7 +2,7 @@
 
 #include "cardtable.h"
 #include "guards.h"
-#include "textcodec.h"
+#include "text/textcodec.h"
 
 #include <QStringView>
 

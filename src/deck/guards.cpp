@@ -5,8 +5,6 @@
 
 using namespace Qt::StringLiterals;
 
-RunTimeError::RunTimeError(QString message) : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
-
 qint16 CheckedInt16(int value)
 {
     if (value < std::numeric_limits<qint16>::min() || value > std::numeric_limits<qint16>::max())

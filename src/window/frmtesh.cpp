@@ -10,11 +10,11 @@
 #include "palette.h"
 #include "plainlabel.h"
 
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 #include "deck/guards.h"
-#include "deck/leftovers.h"
-#include "deck/sourcefile.h"
+#include "store/leftovers.h"
+#include "store/sourcefile.h"
 #include "drill/statustext.h"
 
 #include <QApplication>
@@ -370,17 +370,20 @@ void frmTesh::Form_Load()
     mnuBackColor_Click(1);
     mnuFontColor_Click(15);
     mnuHyouzi2_Click();
-    if (const QString repaired = RepairLeftovers(); !repaired.isEmpty())
-        Tell(MessageKind::Information, repaired);
+    RepairLeftovers();
     if (DataFileExists())
         LoadCardData();
 }
 
 // What a killed run left; putting back a large file shows its progress and can be stopped.
-QString frmTesh::RepairLeftovers()
+// A repair that failed is an error; one that worked, or a file left alone, is news.
+void frmTesh::RepairLeftovers()
 {
     LongTask task(this, u"前回途中で止まった書き込みを元に戻しています…"_s, m_progressDelayMs);
-    return ClearStaleFiles(DataFilePath(), task.progress());
+    bool failed = false;
+    const QString repaired = ClearStaleFiles(DataFilePath(), task.progress(), &failed);
+    if (!repaired.isEmpty())
+        Tell(failed ? MessageKind::Error : MessageKind::Information, repaired);
 }
 
 void frmTesh::cmdEnd_Click()

@@ -12,7 +12,7 @@
 
 #include "deck/cardtable.h"
 #include "deck/delimiters.h"
-#include "deck/fileio.h"
+#include "store/fileio.h"
 #include "drill/fontfit.h"
 #include "window/palette.h"
 
@@ -90,7 +90,7 @@ private:
 
     // Operations shared by handlers.
     void LoadCardData();
-    QString RepairLeftovers();
+    void RepairLeftovers();
     void FitCardFont();
     void LayoutCards();
     void ApplyFontColor();

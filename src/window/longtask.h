@@ -1,6 +1,6 @@
 #pragma once
 
-#include "deck/fileio.h"
+#include "store/fileio.h"
 
 #include <QElapsedTimer>
 #include <QString>

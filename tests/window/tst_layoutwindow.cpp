@@ -1,6 +1,6 @@
 #include "windowtestutils.h"
 
-#include "deck/datafile.h"
+#include "store/datafile.h"
 #include "drill/fontfit.h"
 #include "window/clientarea.h"
 #include "window/layout.h"

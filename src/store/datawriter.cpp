@@ -1,47 +1,15 @@
 #include "datawriter.h"
 
-#include "cp932.h"
-#include "guards.h"
 #include "leftovers.h"
-#include "linecutter.h"
 #include "writesupport.h"
 
-#include <QFile>
-#include <QFileInfo>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/xattr.h>
-#include <unistd.h>
+#include "text/cp932.h"
+#include "text/linecutter.h"
+#include "text/runtimeerror.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// Gives `to` every extended attribute of the file at `from` (ACLs are stored as such).
-bool CopyExtendedAttributes(const QByteArray &from, int to)
-{
-    ssize_t size = ::listxattr(from.constData(), nullptr, 0);
-    if (size < 0)
-        return errno == ENOTSUP;
-    QByteArray names(size, Qt::Uninitialized);
-    size = ::listxattr(from.constData(), names.data(), size_t(names.size()));
-    if (size < 0)
-        return false;
-    for (const QByteArray &name : names.left(size).split('\0')) {
-        if (name.isEmpty())
-            continue;
-        const ssize_t length = ::getxattr(from.constData(), name.constData(), nullptr, 0);
-        if (length < 0)
-            return false;
-        QByteArray value(length, Qt::Uninitialized);
-        const ssize_t got =
-            ::getxattr(from.constData(), name.constData(), value.data(), size_t(value.size()));
-        if (got < 0 || ::fsetxattr(to, name.constData(), value.constData(), size_t(got), 0) != 0)
-            return false;
-    }
-    return true;
-}
 
 // The pieces of pasted text as they are stored: each lone LF made a CR LF, then one CR
 // LF; a surrogate pair is never split. `piece(text, charsDone)` gets each in turn.
@@ -105,9 +73,9 @@ template <typename Sink> void EncodePastedText(const QString &text, const Progre
 
 DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"に書き込めませんでした。"_s)
 {
-    m_exists = ResolveTarget(QFile::encodeName(path), m_target, m_old, m_what);
+    m_exists = ResolveTarget(sys::PathBytes(path), m_target, m_old, m_what);
     if (m_exists) {
-        if (!S_ISREG(m_old.st_mode))
+        if (m_old.kind != sys::FileKind::Regular)
             throw RunTimeError(
                 m_what +
                 u"\n通常のファイルではない（フォルダー、デバイス、名前付きパイプなど）ため、置き換えませんでした。"_s);
@@ -116,46 +84,46 @@ DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"�
             u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
     }
     SplitPath(m_target, m_dir, m_name);
-    if (LockFolder(m_dir, m_lock) == Lock::Busy)
+    const sys::FolderLock::State lock = m_lock.take(m_dir);
+    if (lock == sys::FolderLock::State::Busy)
         throw RunTimeError(
             m_what +
             u"\n別のウィンドウがこのフォルダーのデータファイルを書き込んでいます。終わってからもう一度お試しください。"_s);
-    if (m_lock.get() >= 0)
-        ClearStaleFilesIn(m_dir, m_name, m_target);
+    if (lock == sys::FolderLock::State::Taken) {
+        const QString repair = ClearStaleFilesIn(m_dir, m_name, m_target);
+        // A backup that could not be put back must not outlive a write: a later start
+        // would take it for this write's and undo it.
+        if (HoldsOurBackup(m_dir, m_name))
+            throw RunTimeError(m_what + u"\n"_s + repair);
+    }
 
-    QByteArray pattern = TempPattern(m_dir, m_name);
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EACCES || errno == EPERM)
+    if (const sys::Error error = m_temp.createTemporary(m_dir, StalePrefix(m_name), m_tempPath)) {
+        if (error.code() == sys::Errc::AccessDenied)
             throw RunTimeError(
                 m_what + u"\nフォルダー%1に書き込む権限がありません。"
                          u"データファイルを置き換えるには、そのフォルダーに書き込めることが必要です。"_s.arg(
                              FolderText(m_dir)));
-        Fail(m_what, errno);
+        Fail(m_what, error);
     }
-    m_temp = Fd(fd);
-    m_tempPath = pattern;
 }
 
 DataFileWriter::~DataFileWriter()
 {
-    if (!m_committed) {
-        m_temp.reset();
-        ::unlink(m_tempPath.constData());
-    }
+    m_temp.close();
+    if (!m_committed && !m_tempPath.isEmpty())
+        sys::Remove(m_tempPath);
 }
 
 void DataFileWriter::write(const char *data, qsizetype size)
 {
-    WriteAll(m_temp.get(), data, size, m_what);
+    Check(m_what, m_temp.write(data, size));
     m_size += size;
 }
 
 void DataFileWriter::commit()
 {
     if (!m_exists) {
-        if (::fchmod(m_temp.get(), NewFileMode()) != 0)
-            Fail(m_what, errno);
+        Check(m_what, m_temp.protectAsNew());
         ReplaceByRename();
     } else if (TakeOverFile()) {
         ReplaceByRename();
@@ -169,73 +137,60 @@ void DataFileWriter::commit()
 // must be written.
 bool DataFileWriter::TakeOverFile()
 {
-    if (m_old.st_nlink > 1)
-        return false;
-    if ((m_old.st_uid != ::geteuid() || m_old.st_gid != ::getegid()) &&
-        ::fchown(m_temp.get(), m_old.st_uid, m_old.st_gid) != 0)
-        return false;
-    // After the owner: a change of owner clears the set-user-ID bits.
-    if (::fchmod(m_temp.get(), m_old.st_mode & 07777) != 0)
-        return false;
-    return CopyExtendedAttributes(m_target, m_temp.get());
+    return m_old.names == 1 && m_temp.takeOver(m_target, m_old);
 }
 
 void DataFileWriter::ReplaceByRename()
 {
-    if (::fsync(m_temp.get()) != 0)
-        Fail(m_what, errno);
-    if (::close(m_temp.release()) != 0)
-        Fail(m_what, errno);
-    if (::rename(m_tempPath.constData(), m_target.constData()) != 0)
-        Fail(m_what, errno);
+    Check(m_what, m_temp.flush());
+    Check(m_what, m_temp.close());
+    Check(m_what, sys::Replace(m_tempPath, m_target));
     m_committed = true;
-    SyncFolder(m_dir, m_what);
+    Check(m_what, sys::FlushFolder(m_dir));
 }
 
 // The old bytes are secured in the backup first; a failure puts them back, and if the
 // program dies meanwhile the next run does (ClearStaleFiles).
 void DataFileWriter::WriteInPlace()
 {
-    Fd file(::open(m_target.constData(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    struct stat now;
-    if (file.get() < 0 || ::fstat(file.get(), &now) != 0)
-        Fail(m_what, errno);
-    if (now.st_dev != m_old.st_dev || now.st_ino != m_old.st_ino || !S_ISREG(now.st_mode))
+    sys::File file;
+    sys::FileInfo now;
+    Check(m_what, file.open(m_target, sys::Access::ReadWrite, sys::Follow::NotLinks));
+    Check(m_what, file.info(now));
+    if (now.id != m_old.id || now.kind != sys::FileKind::Regular)
         throw RunTimeError(m_what + u"\n書き込みの間にファイルが置き換えられました。"_s);
 
-    QByteArray pattern = TempPattern(m_dir, m_name);
-    Fd backup(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (backup.get() < 0)
-        Fail(m_what, errno);
+    sys::File backup;
+    QByteArray pattern;
+    Check(m_what, backup.createTemporary(m_dir, StalePrefix(m_name), pattern));
     const QByteArray backupPath = BackupPath(m_dir, m_name);
     try {
-        CopyContents(file.get(), backup.get(), m_what);
-        if (::rename(pattern.constData(), backupPath.constData()) != 0)
-            Fail(m_what, errno);
+        Check(m_what, backup.protectLike(now));
+        CopyContents(file, backup, m_what);
+        Check(m_what, sys::MoveNew(pattern, backupPath));
     } catch (...) {
-        ::unlink(pattern.constData());
+        sys::Remove(pattern);
         throw;
     }
-    SyncFolder(m_dir, m_what);
+    Check(m_what, sys::FlushFolder(m_dir));
 
     try {
         // Room first: a full disk then stops the write before any byte of the file changes.
-        if (m_size > now.st_size) {
-            if (const int error = ::posix_fallocate(file.get(), 0, m_size); error != 0)
-                Fail(m_what, error);
-        }
-        CopyContents(m_temp.get(), file.get(), m_what);
+        if (m_size > now.size)
+            Check(m_what, file.reserve(m_size));
+        CopyContents(m_temp, file, m_what);
+        // The backup goes with the write: left behind, a later start would undo the write.
+        Check(m_what, sys::Remove(backupPath));
     } catch (...) {
         try {
-            CopyContents(backup.get(), file.get(), m_what);
-            ::unlink(backupPath.constData());
+            CopyContents(backup, file, m_what);
+            sys::Remove(backupPath);
         } catch (...) {
             // The backup stays; the next run puts it back.
         }
         throw;
     }
-    ::unlink(backupPath.constData());
-    SyncFolder(m_dir, m_what);
+    Check(m_what, sys::FlushFolder(m_dir));
 }
 
 QByteArray EncodeDataText(const QString &text)

@@ -1,7 +1,7 @@
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 #include "deck/guards.h"
-#include "deck/leftovers.h"
+#include "store/leftovers.h"
 
 #include "testutils.h"
 
@@ -50,10 +50,17 @@ QString KeptNote()
         .arg(Named(kKept));
 }
 
+// After a cancel the next start tries again; after a failure only once its cause is gone.
 QString LeftNote()
 {
     return u"\n書き込む前の内容は%1に残っています。次に起動したときに、もう一度元に戻します。"_s.arg(
         Named(kBackup));
+}
+
+QString LeftAfterFailure()
+{
+    return u"\n書き込む前の内容は%1に残っています。原因を取り除いてから起動し直すと、もう一度元に戻します。"
+           u"それまでは、データファイルを書き換えられません。"_s.arg(Named(kBackup));
 }
 
 QString Ignored(const QString &why)
@@ -268,7 +275,7 @@ void TestLeftovers::honoursWriteProtection()
         Here(
             Named(DataFileName()) +
             u"を元に戻せませんでした。\nデータファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s +
-            LeftNote()));
+            LeftAfterFailure()));
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("half-writ"));
     QCOMPARE(FilesIn(dir.path()), (QStringList{kBackup, DataFileName()}));
 }
@@ -281,7 +288,7 @@ void TestLeftovers::aFolderThatCannotChange_data()
     QTest::newRow("changed since") << QByteArray("half-writ")
                                    << Named(DataFileName()) +
                                           u"を元に戻せませんでした。\nアクセスが許可されていません。"_s +
-                                          LeftNote();
+                                          LeftAfterFailure();
     // Nothing to put back, but the backup cannot go: said so, never passed over.
     QTest::newRow("unchanged")
         << QByteArray("old\r\n")

@@ -1,42 +1,38 @@
 #include "datafile.h"
 
-#include "fileio.h"
-#include "guards.h"
-#include "linecutter.h"
-#include "utf16transcoder.h"
+#include "filesystem.h"
 
-#include <QFile>
+#include "text/linecutter.h"
+#include "text/runtimeerror.h"
+#include "text/utf16transcoder.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Opens without blocking (a FIFO would wait for a writer) and refuses anything but an
-// ordinary file. Returns the errno of a failure, or 0.
-int OpenRegularFile(const QString &path, Fd &fd, struct stat &info)
+// Opens what the name leads to and refuses anything but an ordinary file; the message's
+// second line, or empty.
+QString OpenRegularFile(const QString &path, sys::File &file, sys::FileInfo &info)
 {
-    fd = Fd();
-    const int raw = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (raw < 0)
-        return errno;
-    Fd opened(raw);
-    if (::fstat(raw, &info) != 0)
-        return errno;
-    if (S_ISDIR(info.st_mode))
-        return EISDIR;
-    if (!S_ISREG(info.st_mode))
-        return -1;
-    // Reads from an ordinary file never block; the flag is of no further use.
-    ::fcntl(raw, F_SETFL, ::fcntl(raw, F_GETFL) & ~O_NONBLOCK);
-    fd = std::move(opened);
-    return 0;
+    const QByteArray name = sys::PathBytes(path);
+    sys::Error error = file.open(name, sys::Access::Read, sys::Follow::Links);
+    if (!error)
+        error = file.info(info);
+    if (error) {
+        sys::FileInfo link;
+        if (error.code() == sys::Errc::NotFound && !sys::Status(name, link, sys::Follow::NotLinks) &&
+            link.kind == sys::FileKind::Link)
+            return u"シンボリックリンクのリンク先がありません。"_s;
+        return error.text();
+    }
+    if (info.kind == sys::FileKind::Folder)
+        return sys::Error(sys::Errc::IsFolder).text();
+    if (info.kind != sys::FileKind::Regular)
+        return u"通常のファイルではありません。"_s;
+    return {};
 }
 
 // `utf16` tells that the lines are a UTF-16 file's, already turned into UTF-8.
@@ -59,16 +55,6 @@ DataFileText Decode(QList<QByteArray> lines, bool truncated, bool linesCut, std:
     return text;
 }
 
-QString OpenErrorText(const QString &path, int error)
-{
-    if (error < 0)
-        return u"通常のファイルではありません。"_s;
-    struct stat info;
-    if (error == ENOENT && ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode))
-        return u"シンボリックリンクのリンク先がありません。"_s;
-    return ErrnoText(error);
-}
-
 } // namespace
 
 QString DataFileName()
@@ -84,12 +70,12 @@ QString DataFilePath()
 
 bool DataFileExists(const QString &path)
 {
-    const QByteArray name = QFile::encodeName(path);
-    struct stat info;
-    if (::stat(name.constData(), &info) == 0)
-        return S_ISREG(info.st_mode);
+    const QByteArray name = sys::PathBytes(path);
+    sys::FileInfo info;
+    if (!sys::Status(name, info, sys::Follow::Links))
+        return info.kind == sys::FileKind::Regular;
     // The name is there but cannot be followed: a broken link or a loop.
-    return ::lstat(name.constData(), &info) == 0;
+    return !sys::Status(name, info, sys::Follow::NotLinks);
 }
 
 DataFileText ParseDataBytes(QByteArrayView bytes)
@@ -109,20 +95,20 @@ DataFileText ParseDataBytes(QByteArrayView bytes)
 DataFileText ReadDataFile(const QString &path, const Progress &progress)
 {
     const QString what = Quoted(path) + u"を読み込めませんでした。"_s;
-    Fd fd;
-    struct stat info;
-    if (const int error = OpenRegularFile(path, fd, info); error != 0)
-        throw RunTimeError(what + u"\n"_s + OpenErrorText(path, error));
+    sys::File file;
+    sys::FileInfo info;
+    if (const QString why = OpenRegularFile(path, file, info); !why.isEmpty())
+        throw RunTimeError(what + u"\n"_s + why);
 
     char head[kUtf16BomSize];
     qsizetype headSize = 0;
     for (qsizetype n = 1; headSize < kUtf16BomSize && n > 0; headSize += n)
-        n = ReadSome(fd.get(), head + headSize, kUtf16BomSize - headSize, what);
+        Check(what, file.read(head + headSize, kUtf16BomSize - headSize, n));
     const std::optional<TextEncoding> utf16 = Utf16ByteOrder(QByteArrayView(head, headSize));
     const qint64 start = utf16 ? kUtf16BomSize : 0;
 
     // Progress counts both passes: the first is [0, size), the second [size, 2 size).
-    const qint64 size = info.st_size;
+    const qint64 size = info.size;
     const qint64 total = 2 * size;
     QByteArray chunk(kChunkSize, Qt::Uninitialized);
     QByteArray utf8;
@@ -132,20 +118,23 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
     // so no UTF-16 code unit is split by a jump.
     const auto pass = [&](qint64 base, const std::function<bool()> &zerosUnwanted,
                           const std::function<bool(QByteArrayView)> &take) {
-        if (::lseek(fd.get(), start, SEEK_SET) != start)
-            Fail(what, errno);
+        Check(what, file.seek(start));
         std::optional<Utf16Transcoder> transcoder;
         if (utf16)
             transcoder.emplace(*utf16 == TextEncoding::Utf16Be);
         qint64 done = start;
         for (;;) {
             if (zerosUnwanted()) {
-                const off_t data = ::lseek(fd.get(), done, SEEK_DATA);
-                if (data < 0 && errno == ENXIO)
+                const qint64 data = file.nextData(done);
+                if (data < 0)
                     break; // nothing but a hole up to the end
-                done = std::max<qint64>(done, data);
+                if (data > done) {
+                    Check(what, file.seek(data));
+                    done = data;
+                }
             }
-            const qsizetype n = ReadSome(fd.get(), chunk.data(), chunk.size(), what);
+            qsizetype n = 0;
+            Check(what, file.read(chunk.data(), chunk.size(), n));
             if (n == 0)
                 break;
             done += n;

@@ -1,4 +1,4 @@
-#include "deck/linecutter.h"
+#include "text/linecutter.h"
 
 #include <QTest>
 

@@ -1,23 +1,24 @@
 #include "cp932.h"
 
-#include "guards.h"
+#include "runtimeerror.h"
 
 #include <cerrno>
 #include <iconv.h>
 
 using namespace Qt::StringLiterals;
 
-class Iconv
+// glibc's "CP932" is Windows' own table, NEC and IBM rows included.
+class Cp932Converter
 {
 public:
-    Iconv(const char *to, const char *from) : m_cd(iconv_open(to, from))
+    Cp932Converter(const char *to, const char *from) : m_cd(iconv_open(to, from))
     {
         if (m_cd == reinterpret_cast<iconv_t>(-1))
             throw RunTimeError(u"文字コード CP932 の変換を使えません。"_s);
     }
-    ~Iconv() { iconv_close(m_cd); }
-    Iconv(const Iconv &) = delete;
-    Iconv &operator=(const Iconv &) = delete;
+    ~Cp932Converter() { iconv_close(m_cd); }
+    Cp932Converter(const Cp932Converter &) = delete;
+    Cp932Converter &operator=(const Cp932Converter &) = delete;
 
     // Converts as much as it can; returns false where the input cannot be converted.
     // `in` and `inLeft` then point at the offending byte.
@@ -41,42 +42,34 @@ private:
     iconv_t m_cd;
 };
 
-Cp932Decoder::Cp932Decoder() : m_iconv(std::make_unique<Iconv>("UTF-8", "CP932")) {}
+Cp932Decoder::Cp932Decoder() : m_converter(std::make_unique<Cp932Converter>("UTF-8", "CP932")) {}
 
 Cp932Decoder::~Cp932Decoder() = default;
 
-QString DecodeCp932(QByteArrayView bytes)
-{
-    return Cp932Decoder().decode(bytes);
-}
+namespace cp932 {
 
-QString Cp932Decoder::decode(QByteArrayView bytes)
+qsizetype DecodeValid(Cp932Converter &converter, QByteArrayView bytes, QString &out)
 {
-    Iconv &cd = *m_iconv;
     QByteArray utf8;
     utf8.reserve(bytes.size() * 3 / 2);
-    static const QByteArray replacement = QStringLiteral("\uFFFD").toUtf8();
     char *in = const_cast<char *>(bytes.data());
     size_t inLeft = size_t(bytes.size());
-    while (!cd.convert(in, inLeft, utf8)) {
-        utf8.append(replacement);
-        ++in;
-        --inLeft;
-    }
-    return QString::fromUtf8(utf8);
+    converter.convert(in, inLeft, utf8);
+    out.append(QString::fromUtf8(utf8));
+    return bytes.size() - qsizetype(inLeft);
 }
 
-std::optional<QByteArray> EncodeCp932(QStringView text)
+std::optional<QByteArray> Encode(QStringView text)
 {
     QByteArray utf8 = text.toUtf8();
-    Iconv cd("CP932", "UTF-8");
+    Cp932Converter cd("CP932", "UTF-8");
     QByteArray encoded;
     encoded.reserve(utf8.size());
     char *in = utf8.data();
     size_t inLeft = size_t(utf8.size());
     if (!cd.convert(in, inLeft, encoded))
         return std::nullopt;
-    if (DecodeCp932(encoded) != text)
-        return std::nullopt;
     return encoded;
 }
+
+} // namespace cp932

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "datafile.h"
+#include "filesystem.h"
 
 #include <QByteArray>
 #include <QString>
-
-#include <sys/stat.h>
 
 // Writing the data file. A write never damages the old file and never replaces what is
 // not an ordinary file that the user may write:
@@ -60,10 +59,11 @@ private:
     QByteArray m_dir;      // its folder
     QByteArray m_name;     // its name in that folder
     bool m_exists = false; // m_old describes it
-    struct stat m_old = {};
-    Fd m_lock; // the folder, locked
+    sys::FileInfo m_old;
+    sys::FolderLock m_lock;
+    bool m_locked = false;
     QByteArray m_tempPath;
-    Fd m_temp;
+    sys::File m_temp;
     qint64 m_size = 0; // bytes written to the temporary file
     bool m_committed = false;
 };

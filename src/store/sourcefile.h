@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datafile.h"
+#include "filesystem.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,5 +25,5 @@ public:
 
 private:
     QByteArray m_path;
-    Fd m_fd;
+    sys::File m_file;
 };

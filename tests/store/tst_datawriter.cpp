@@ -1,5 +1,5 @@
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 #include "deck/guards.h"
 
 #include "testutils.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "fileio.h"
-#include "textcodec.h"
+#include "text/textcodec.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,8 +1,8 @@
-#include "deck/cp932.h"
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
-#include "deck/textcodec.h"
-#include "deck/utf16transcoder.h"
+#include "text/cp932.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
+#include "text/textcodec.h"
+#include "text/utf16transcoder.h"
 
 #include <QTest>
 

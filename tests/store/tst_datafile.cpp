@@ -1,8 +1,8 @@
-#include "deck/cp932.h"
-#include "deck/datafile.h"
-#include "deck/datawriter.h"
+#include "text/cp932.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 #include "deck/guards.h"
-#include "deck/sourcefile.h"
+#include "store/sourcefile.h"
 
 #include "testutils.h"
 

@@ -1,0 +1,158 @@
+#pragma once
+
+#include "syserror.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+// The one seam between the store's policy and the operating system. Everything here is a
+// few calls of one system (posix/filesystem_posix.cpp, windows/filesystem_win.cpp; the
+// build picks one); the policy above it (datafile, datawriter, leftovers, sourcefile)
+// decides what is trusted, in which order things happen and what the user is told.
+//
+// A path is the system's own spelling as bytes: on POSIX the file name's bytes as they
+// are (they need not be UTF-8), on Windows UTF-8, turned into UTF-16 at this seam. Folders
+// are separated by '/'. Every failure is an Error whose text the policy shows.
+namespace sys {
+
+// The bytes of a path the program got as text, and back.
+QByteArray PathBytes(const QString &path);
+QString PathText(const QByteArray &path);
+
+// Which file a name leads to: a device and inode on POSIX, a volume serial and file index
+// on Windows.
+struct FileId
+{
+    quint64 volume = 0;
+    quint64 index = 0;
+    friend bool operator==(const FileId &, const FileId &) = default;
+};
+
+enum class FileKind { Regular, Folder, Link, Other };
+
+// Who may do what with a file, as the system keeps it. Only the seam reads it: the policy
+// hands it back to carry a file's protection over to another.
+struct Protection
+{
+    quint64 owner = 0;
+    quint64 group = 0;
+    quint32 bits = 0;
+};
+
+struct FileInfo
+{
+    FileKind kind = FileKind::Other; // a link (symbolic link, reparse point) when not followed
+    FileId id;
+    qint64 size = 0;
+    qint64 names = 1;   // hard links to it
+    bool mine = false;  // owned by the user running the program
+    Protection protection;
+};
+
+enum class Follow { Links, NotLinks };
+
+// What the name leads to; NotFound when there is nothing.
+Error Status(const QByteArray &path, FileInfo &info, Follow follow);
+
+// The path a link finally leads to, every link resolved.
+Error ResolveLinks(const QByteArray &path, QByteArray &resolved);
+
+// AccessDenied when the user may not write the file (write-protected: the permission bits,
+// or the read-only attribute). The system's administrator is held to the file's own
+// write-protection too, so that it means the same for every user.
+Error CheckWritable(const QByteArray &path, const FileInfo &info);
+
+enum class Access { Read, Write, ReadWrite };
+
+// An open file, closed with its owner. Opening never blocks (a FIFO would wait) and never
+// makes a terminal the program's; reads and writes are retried after interruptions and
+// short counts.
+class File
+{
+public:
+    File() = default;
+    ~File();
+    File(File &&other) noexcept;
+    File &operator=(File &&other) noexcept;
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+
+    bool isOpen() const { return m_handle != kClosed; }
+
+    // Opens what the name leads to; with Follow::NotLinks a link is refused.
+    Error open(const QByteArray &path, Access access, Follow follow);
+    // Makes a new file, open for reading and writing, readable and writable by the user
+    // alone; fails with Exists when the name is taken (a link included: it is never
+    // followed).
+    Error createNew(const QByteArray &path);
+    // Makes a new file "<dir>/<prefix>XXXXXX" like createNew, with a free name; `path`
+    // gets the name.
+    Error createTemporary(const QByteArray &dir, const QByteArray &prefix, QByteArray &path);
+
+    Error info(FileInfo &info) const;
+    // Up to `size` bytes from the current position; `got` is 0 at the end.
+    Error read(char *buffer, qsizetype size, qsizetype &got);
+    Error readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got);
+    Error write(const char *data, qsizetype size);
+    Error writeAt(qint64 offset, const char *data, qsizetype size);
+    Error seek(qint64 offset);
+    // The first offset at or after `offset` that holds data, past the holes of a sparse
+    // file; `offset` itself where the system cannot tell, -1 when only a hole follows.
+    qint64 nextData(qint64 offset);
+    Error resize(qint64 size);
+    // Makes room for `size` bytes up front, so that a full disk stops a write before it
+    // changes a byte.
+    Error reserve(qint64 size);
+    // Until the bytes are on disk.
+    Error flush();
+    Error close();
+
+    // A new file's protection: what the user's settings give a new file (0666 less the
+    // umask; on Windows, the folder's inherited one).
+    Error protectAsNew();
+    // At most the protection `from` describes (for a copy of that file's bytes).
+    Error protectLike(const FileInfo &from);
+    // Everything of the file at `path` (described by `old`) that a replacement by this file
+    // would lose: owner, group, mode, extended attributes. False when it cannot be kept
+    // (another owner that the program cannot give a file to).
+    bool takeOver(const QByteArray &path, const FileInfo &old);
+
+private:
+    static constexpr qintptr kClosed = -1;
+    qintptr m_handle = kClosed;
+};
+
+// Removes the name.
+Error Remove(const QByteArray &path);
+// Gives `to` the file at `from` in one step: at every moment `to` names the old file or
+// the new one.
+Error Replace(const QByteArray &from, const QByteArray &to);
+// Gives `to` the file at `from`, failing with Exists where `to` is taken: never replaces.
+Error MoveNew(const QByteArray &from, const QByteArray &to);
+// Until the folder's entries are on disk; nothing where the system has no such thing.
+Error FlushFolder(const QByteArray &dir);
+// The names in a folder; empty when it cannot be read.
+QList<QByteArray> FolderEntries(const QByteArray &dir);
+
+// Keeps other windows from writing the data file of a folder while it is held.
+class FolderLock
+{
+public:
+    enum class State { Taken, Busy, Unavailable };
+
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
+
+    // Unavailable when the folder cannot be locked at all (then there is nothing to
+    // coordinate with).
+    State take(const QByteArray &dir);
+
+private:
+    qintptr m_handle = -1;
+};
+
+} // namespace sys
