@@ -33,7 +33,7 @@ done
 cmake -S "$here" --preset "$preset" -DPELMOR_BENCHMARKS=ON >/dev/null
 build="$here/build/$preset"
 cmake --build "$build" --target pelmor bare_window bench_startup bench_actions bench_hugedrop \
-    bench_hugenext bench_hugepaste
+    bench_hugenext bench_hugepaste bench_bigfile
 
 echo
 echo "== Machine"

@@ -165,7 +165,7 @@ void DataFileWriter::WriteInPlace()
     Check(m_what, backup.createTemporary(m_dir, StalePrefix(m_name), pattern));
     const QByteArray backupPath = BackupPath(m_dir, m_name);
     try {
-        Check(m_what, backup.protectLike(now));
+        Check(m_what, backup.protectLike(file));
         CopyContents(file, backup, m_what);
         Check(m_what, sys::MoveNew(pattern, backupPath));
     } catch (...) {

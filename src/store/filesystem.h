@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QUrl>
 #include <QtGlobal>
 
 // The one seam between the store's policy and the operating system. Everything here is a
@@ -20,6 +21,8 @@ namespace sys {
 // The bytes of a path the program got as text, and back.
 QByteArray PathBytes(const QString &path);
 QString PathText(const QByteArray &path);
+// The path of a local file's URL (a dropped file's), exactly as the file system spells it.
+QByteArray LocalFilePath(const QUrl &url);
 
 // Which file a name leads to: a device and inode on POSIX, a volume serial and file index
 // on Windows.
@@ -112,8 +115,9 @@ public:
     // A new file's protection: what the user's settings give a new file (0666 less the
     // umask; on Windows, the folder's inherited one).
     Error protectAsNew();
-    // At most the protection `from` describes (for a copy of that file's bytes).
-    Error protectLike(const FileInfo &from);
+    // At most the protection of the file `from` (for a copy of its bytes): its permission
+    // bits; on Windows, its access control list.
+    Error protectLike(const File &from);
     // Everything of the file at `path` (described by `old`) that a replacement by this file
     // would lose: owner, group, mode, extended attributes. False when it cannot be kept
     // (another owner that the program cannot give a file to).

@@ -106,7 +106,7 @@ QString Named(const QByteArray &path)
 }
 
 // A visible copy of the data file's bytes beside it, with no more access than the data
-// file (`info`) gives.
+// file gives.
 struct Kept
 {
     QByteArray path;
@@ -114,8 +114,8 @@ struct Kept
     sys::FileInfo info;
 };
 
-void KeepCopy(sys::File &from, const sys::FileInfo &info, const QByteArray &dir, const QByteArray &name,
-              const QString &what, const Progress &progress, qint64 done, qint64 total, Kept &kept)
+void KeepCopy(sys::File &original, const QByteArray &dir, const QByteArray &name, const QString &what,
+              const Progress &progress, qint64 done, qint64 total, Kept &kept)
 {
     for (int number = 1; number <= kKeptNames; ++number) {
         const QByteArray path = KeptPath(dir, name, number);
@@ -126,8 +126,8 @@ void KeepCopy(sys::File &from, const sys::FileInfo &info, const QByteArray &dir,
             Fail(what, error);
         }
         try {
-            Check(what, to.protectLike(info));
-            CopyContents(from, to, what, progress, done, total);
+            Check(what, to.protectLike(original));
+            CopyContents(original, to, what, progress, done, total);
             Check(what, to.info(kept.info));
         } catch (...) {
             sys::Remove(path);
@@ -151,7 +151,7 @@ void Recreate(sys::File &from, const sys::FileInfo &saved, const QByteArray &tar
     QByteArray temporary;
     Check(what, to.createTemporary(dir, StalePrefix(name), temporary));
     try {
-        Check(what, to.protectLike(saved));
+        Check(what, to.protectLike(from));
         CopyContents(from, to, what, progress, 0, saved.size);
         Check(what, to.close());
         Check(what, sys::MoveNew(temporary, target));
@@ -234,7 +234,7 @@ Outcome RestoreBackup(const QByteArray &backup, const QByteArray &target, const 
                 if (!writable)
                     throw RunTimeError(what + refusal);
                 RequireWritable(target, info, what, refusal);
-                KeepCopy(current, info, dir, name, what, progress, saved.size, total, kept);
+                KeepCopy(current, dir, name, what, progress, saved.size, total, kept);
                 try {
                     CopyContents(from, current, what, progress, saved.size + info.size, total);
                 } catch (...) {

@@ -14,6 +14,7 @@
 #include "store/datawriter.h"
 #include "deck/guards.h"
 #include "store/leftovers.h"
+#include "store/filesystem.h"
 #include "store/sourcefile.h"
 #include "drill/statustext.h"
 
@@ -87,13 +88,6 @@ QString ClipboardText()
         u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
         u"コピー元のアプリケーションが応答しません）。"_s +
         kept);
-}
-
-// The file system's own bytes of a local file URL: a name from an old archive or a disk
-// mounted with other settings need not be valid UTF-8, and decoding it would lose it.
-QByteArray LocalPathBytes(const QUrl &url)
-{
-    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
 }
 
 } // namespace
@@ -658,7 +652,7 @@ void frmTesh::TakeDroppedFile(const QMimeData *data)
     if (!CarriesFiles(data))
         return;
     // Opening refuses a folder, FIFO, device or unreadable file before anything changes.
-    SourceFile source(LocalPathBytes(data->urls().constFirst()));
+    SourceFile source(sys::LocalFilePath(data->urls().constFirst()));
     ResetDeck();
     if (!source.isSameFileAs(DataFilePath()))
         ReplaceDataFile(u"ドロップされたファイルをコピーしています…"_s,

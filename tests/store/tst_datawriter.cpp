@@ -26,6 +26,7 @@ QStringList g_calls;
 bool g_failRename = false;
 int g_folderSyncError = 0; // what fsync of a folder fails with, 0 for success
 int g_fallocateError = 0;
+bool g_backupStays = false; // the backup cannot be removed
 
 QString FdName(int fd)
 {
@@ -66,6 +67,16 @@ extern "C" int posix_fallocate(int fd, off_t offset, off_t length)
     if (g_fallocateError != 0)
         return g_fallocateError;
     return real(fd, offset, length);
+}
+
+extern "C" int unlink(const char *path)
+{
+    static const auto real = reinterpret_cast<int (*)(const char *)>(dlsym(RTLD_NEXT, "unlink"));
+    if (g_backupStays && QByteArray(path).endsWith(".pelmor-backup")) {
+        errno = EBUSY;
+        return -1;
+    }
+    return real(path);
 }
 
 extern "C" int rename(const char *from, const char *to)
@@ -117,7 +128,7 @@ private slots:
     void init()
     {
         g_calls.clear(), g_failRename = false, g_folderSyncError = 0, g_fallocateError = 0,
-                         g_failDataWrite = 0;
+                         g_failDataWrite = 0, g_backupStays = false;
     }
     void theNameIsFixed();
     void refusesWhatIsNoOrdinaryFile_data();
@@ -211,6 +222,14 @@ void TestDataWriter::refusesAWriteProtectedFile()
     QCOMPARE(chmod(kName.constData(), 0644), 0);
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
     QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()});
+    if (geteuid() != 0)
+        return;
+    // The same for a user, whom the system itself refuses (root is held to the owner's bit).
+    QCOMPARE(chmod(".", 0777), 0);
+    QCOMPARE(chown(kName.constData(), 65534, 65534), 0);
+    QCOMPARE(chmod(kName.constData(), mode_t(mode)), 0);
+    QCOMPARE(AsNobody([] { return WriteFailure("new\r\n").contains(u"書き込みが禁止"_s); }), 0);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
 }
 
 void TestDataWriter::flushesAroundTheRename()
@@ -339,6 +358,16 @@ void TestDataWriter::writesInPlaceWhenARenameWouldNotKeepTheFile()
     QCOMPARE(WriteFailure(QByteArray(kChunkSize + 10, 'n')),
              u"「表示するデータ.txt」に書き込めませんでした。\n入出力エラーが起きました。"_s);
     QCOMPARE(ReadBytes(DataFilePath()), old);
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+
+    // A backup that cannot be removed would let a later start undo the write: the write
+    // fails and the old bytes stay; the next write clears it.
+    g_backupStays = true;
+    QCOMPARE(WriteFailure("kept?\r\n"),
+             u"「表示するデータ.txt」に書き込めませんでした。\n"_s + sys::Error(sys::Errc::InUse).text());
+    g_backupStays = false;
+    QCOMPARE(ReadBytes(DataFilePath()), old);
+    WriteDataFile(old);
     QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
 
     // The old bytes do not fit in a backup: the half-made backup goes too.

@@ -5,12 +5,30 @@
 
 #include "testutils.h"
 
+#include <cerrno>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
+
+// A file system without RENAME_NOREPLACE (NFS, older FUSE) answers EINVAL.
+namespace {
+bool g_noReplaceMissing = false;
+}
+
+extern "C" int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
+{
+    static const auto real = reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned int)>(
+        dlsym(RTLD_NEXT, "renameat2"));
+    if (g_noReplaceMissing && (flags & RENAME_NOREPLACE)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(fromDir, from, toDir, to, flags);
+}
 
 namespace {
 
@@ -99,6 +117,13 @@ private slots:
     void aFolderThatCannotChange_data();
     void aFolderThatCannotChange();
     void showsProgressAndCanBeStopped();
+    void neverFillsAnotherAccountsFile();
+    void copiesAreNoMoreReadable_data();
+    void copiesAreNoMoreReadable();
+    void aStoppedRestoreTrustsNoName();
+    void aRepairThatMustWaitIsTold();
+    void anUnrepairedBackupHoldsWritesBack();
+    void movesWithoutReplaceWhereTheSystemCannot();
 };
 
 void TestLeftovers::putsBackAKilledWrite_data()
@@ -359,6 +384,139 @@ void TestLeftovers::showsProgressAndCanBeStopped()
     QVERIFY(done.size() >= 4);
     QVERIFY(std::is_sorted(done.cbegin(), done.cend()));
     QCOMPARE(done.last(), total);
+}
+
+// Sticky shared folder: another account's file under the data file's name never gets the
+// user's old bytes; both stay as they are, and the user is told.
+void TestLeftovers::neverFillsAnotherAccountsFile()
+{
+    if (!IsRoot())
+        QSKIP("needs root to act as another user");
+    TempWorkDir dir;
+    QCOMPARE(chmod(".", 01777), 0);
+    WriteBytes(kBackup, "private\r\n");
+    QCOMPARE(chmod(kBackupName, 0600), 0);
+    QCOMPARE(AsNobody([] {
+                 const int fd = open(kName, O_WRONLY | O_CREAT | O_EXCL, 0666);
+                 return fd >= 0 && fchmod(fd, 0666) == 0 && write(fd, "theirs\r\n", 8) == 8 && close(fd) == 0;
+             }),
+             0);
+    bool failed = false;
+    QCOMPARE(ClearStaleFiles(DataFilePath(), {}, &failed),
+             Here(Named(DataFileName()) +
+                  u"を元に戻せませんでした。\nデータファイルはほかのユーザーのファイルのため、書き込む前の内容を"
+                  u"入れずにそのままにしました。"_s +
+                  LeftAfterFailure()));
+    QVERIFY(failed);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("theirs\r\n"));
+    QCOMPARE(ReadBytes(kBackup), QByteArray("private\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{kBackup, DataFileName()}));
+}
+
+void TestLeftovers::copiesAreNoMoreReadable_data()
+{
+    QTest::addColumn<bool>("dataFile"); // false: made again from the backup
+    QTest::addColumn<int>("mode");      // of the file whose bytes the copy holds
+    QTest::newRow("kept copy of a private deck") << true << 0600;
+    QTest::newRow("kept copy of a group's deck") << true << 0640;
+    QTest::newRow("data file made again from a private backup") << false << 0600;
+}
+
+void TestLeftovers::copiesAreNoMoreReadable()
+{
+    QFETCH(bool, dataFile);
+    QFETCH(int, mode);
+    TempWorkDir dir;
+    WriteBytes(kBackup, "old\r\n");
+    QCOMPARE(chmod(kBackupName, dataFile ? 0600 : mode_t(mode)), 0);
+    if (dataFile) {
+        WriteBytes(DataFilePath(), "half-writ");
+        QCOMPARE(chmod(kName, mode_t(mode)), 0);
+    }
+    const mode_t mask = umask(0);
+    ClearStaleFiles();
+    umask(mask);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old\r\n"));
+    QCOMPARE(Mode(dataFile ? kKept : DataFileName()) & 07777, mode_t(mode));
+}
+
+// Stopped while the old bytes go back, the data file gets its own bytes from the copy it
+// made, never from whatever another account put under the copy's name meanwhile.
+void TestLeftovers::aStoppedRestoreTrustsNoName()
+{
+    TempWorkDir dir;
+    const QByteArray old(3 * kChunkSize, 'o');
+    const QByteArray changed(3 * kChunkSize, 'c');
+    WriteBytes(DataFilePath(), changed);
+    WriteBytes(kBackup, old);
+    ClearStaleFiles(DataFilePath(), [&](qint64 done, qint64) {
+        if (done <= 2 * old.size() + 1)
+            return true;
+        QFile::rename(kKept, u"moved"_s);
+        WriteBytes(kKept, "impostor");
+        return false;
+    });
+    QCOMPARE(ReadBytes(DataFilePath()), changed);
+    QCOMPARE(ReadBytes(kKept), QByteArray("impostor"));
+    QCOMPARE(ReadBytes(kBackup), old);
+}
+
+// Another window holds the folder while a killed write waits: the user is told that the data
+// just read may be half written, as a failure.
+void TestLeftovers::aRepairThatMustWaitIsTold()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "half-writ");
+    WriteBytes(kBackup, "old\r\n");
+    const int other = open(".", O_RDONLY | O_DIRECTORY);
+    QCOMPARE(flock(other, LOCK_EX), 0);
+    bool failed = false;
+    const QString message = ClearStaleFiles(DataFilePath(), {}, &failed);
+    close(other);
+    QCOMPARE(message,
+             u"前回の書き込みが途中で止まっていますが、別のウィンドウがフォルダー「%1」を使っているため、まだ元に"
+             u"戻していません。読み込んだデータは書きかけのものかもしれません。そのウィンドウを閉じてから起動し直す"
+             u"と、書き込む前の内容（%2）に戻します。"_s.arg(QDir::currentPath(), Here(Named(kBackup))));
+    QVERIFY(failed);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("half-writ"));
+}
+
+// While the old bytes of a killed write cannot be put back, no write may go past them: a later
+// start would take the backup for that write's and undo it.
+void TestLeftovers::anUnrepairedBackupHoldsWritesBack()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "half-writ");
+    WriteBytes(kBackup, "old\r\n");
+    WriteBytes(kKept, "taken");
+    for (int number = 2; number <= 100; ++number)
+        WriteBytes(u"表示するデータ（元に戻す前%1）.txt"_s.arg(number), "taken");
+    QString failure;
+    try {
+        WriteDataFile("new\r\n");
+    } catch (const RunTimeError &error) {
+        failure = error.message();
+    }
+    QVERIFY2(failure.contains(u"すべて使われています"_s), qPrintable(failure));
+    QVERIFY(failure.contains(LeftAfterFailure().mid(1).left(10)));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("half-writ"));
+    QCOMPARE(ReadBytes(kBackup), QByteArray("old\r\n"));
+
+    QFile::remove(kKept); // room again: the next start puts the old bytes back
+    QCOMPARE(ClearStaleFiles(), Here(Restored() + KeptNote()));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old\r\n"));
+}
+
+void TestLeftovers::movesWithoutReplaceWhereTheSystemCannot()
+{
+    TempWorkDir dir;
+    WriteBytes(kBackup, "old\r\n");
+    g_noReplaceMissing = true;
+    const QString message = ClearStaleFiles();
+    g_noReplaceMissing = false;
+    QCOMPARE(message, Here(Restored()));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old\r\n"));
+    QCOMPARE(FilesIn(dir.path()), QStringList{DataFileName()});
 }
 
 QTEST_MAIN(TestLeftovers)

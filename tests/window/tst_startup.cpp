@@ -47,6 +47,7 @@ private slots:
     void moreThan301Lines();
     void longLinesAreCut();
     void repairsWhatAKilledRunLeft();
+    void aFailedRepairIsAnError();
     void controls_data();
     void controls();
     void labelsLieBeneathTheControls();
@@ -473,6 +474,20 @@ void TestStartup::repairsWhatAKilledRunLeft()
     QCOMPARE(w.items(), (QStringList{u"a,b"_s, u"c,d"_s}));
     QCOMPARE(w.messages.size(), 1);
     QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Information);
+}
+
+// A repair that could not put the old bytes back is a failure, shown as one.
+void TestStartup::aFailedRepairIsAnError()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "half-wri");
+    WriteBytes(u".表示するデータ.txt.pelmor-backup"_s, "a,b\r\nc,d\r\n");
+    QVERIFY(QFile::setPermissions(DataFilePath(), QFile::ReadOwner));
+    WindowUnderTest w;
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("half-wri"));
+    QCOMPARE(w.messages.size(), 1);
+    QCOMPARE(w.messages.first().first, frmTesh::MessageKind::Error);
+    QVERIFY(w.messages.first().second.contains(u"書き込みが禁止"_s));
 }
 
 QTEST_MAIN(TestStartup)

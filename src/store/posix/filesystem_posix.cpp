@@ -127,6 +127,13 @@ QString PathText(const QByteArray &path)
     return QFile::decodeName(path);
 }
 
+// A name from an old archive or a disk mounted with other settings need not be valid
+// UTF-8, and decoding it would lose it: the URL's bytes are taken as they are.
+QByteArray LocalFilePath(const QUrl &url)
+{
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+}
+
 Error Status(const QByteArray &path, FileInfo &info, Follow follow)
 {
     struct stat st;
@@ -315,10 +322,13 @@ Error File::protectAsNew()
     return ::fchmod(Fd(m_handle), 0666 & ~Umask()) == 0 ? Error() : LastError();
 }
 
-Error File::protectLike(const FileInfo &from)
+Error File::protectLike(const File &from)
 {
+    struct stat st;
+    if (::fstat(Fd(from.m_handle), &st) != 0)
+        return LastError();
     // Permission bits only: a copy never gets set-user-ID and the like.
-    return ::fchmod(Fd(m_handle), from.protection.bits & 0777) == 0 ? Error() : LastError();
+    return ::fchmod(Fd(m_handle), st.st_mode & 0777) == 0 ? Error() : LastError();
 }
 
 bool File::takeOver(const QByteArray &path, const FileInfo &old)
