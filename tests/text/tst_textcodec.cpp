@@ -41,7 +41,12 @@ void TestTextCodec::decodesCp932_data()
     QTest::newRow("kana and kanji") << QByteArray("\x82\xE8\x82\xF1\x82\xB2,\x8C\xA2") << u"りんご,犬"_s;
     QTest::newRow("half-width katakana") << QByteArray("\xB6\xDD\xCF") << u"ｶﾝﾏ"_s;
     QTest::newRow("NEC and IBM extensions") << QByteArray("\xED\x40\xFA\x40") << u"纊ⅰ"_s;
-    QTest::newRow("undefined single bytes") << QByteArray("\x80\xA0\xFD") << u"\uFFFD\uFFFD\uFFFD"_s;
+    QTest::newRow("IBM row chosen by NEC") << QByteArray("\xEE\xEF\x87\x9A") << u"ⅰ∵"_s;
+    QTest::newRow("user-defined area") << QByteArray("\xF0\x40\xF9\xFC") << u"\uE000\uE757"_s;
+    QTest::newRow("undefined single bytes") << QByteArray("\x80\xA0\xFD\xFE\xFF" "A")
+                                            << u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDA"_s;
+    QTest::newRow("unassigned double byte") << QByteArray("\x85\x40") << u"\uFFFD@"_s;
+    QTest::newRow("trail byte out of range") << QByteArray("\x81\x7F!") << u"\uFFFD\x7F!"_s;
     QTest::newRow("lead byte before ASCII keeps the ASCII") << QByteArray("\x82 Z") << u"\uFFFD Z"_s;
     QTest::newRow("lead byte at the end") << QByteArray("A\x82") << u"A\uFFFD"_s;
 }
@@ -65,6 +70,10 @@ void TestTextCodec::encodesCp932_data()
     QTest::newRow("simplified Chinese") << u"们"_s << false;
     QTest::newRow("yen sign would read back as backslash") << u"¥100"_s << false;
     QTest::newRow("em dash would read back as horizontal bar") << u"—"_s << false;
+    QTest::newRow("minus sign would read back as full-width minus") << u"−"_s << false;
+    QTest::newRow("wave dash would read back as full-width tilde") << u"〜"_s << false;
+    QTest::newRow("user-defined area") << u"\uE000"_s << true;
+    QTest::newRow("lone surrogate") << QString(QChar(0xD83D)) << false;
 }
 
 void TestTextCodec::encodesCp932()
