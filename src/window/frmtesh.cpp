@@ -616,6 +616,7 @@ void frmTesh::ResetDeck()
     TeshFlag = 1;
     Combo1->clear();
     Combo1->setEditText(u"表示する語の一覧です"_s);
+    lblNum->setText(CountText(0)); // until the load tells how many the list holds
     lblTime[0]->setText(QString());
     lblTime[1]->setText(QString());
 }

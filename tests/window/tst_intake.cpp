@@ -356,6 +356,16 @@ void TestIntake::delimiterChoiceWithoutAReadableFile()
     QCOMPARE(w.messages, started.messages);
     QCOMPARE(w.items(), QStringList());
     QCOMPARE(w.list()->currentText(), u"表示する語の一覧です"_s);
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s); // the count claims no card the list lacks
+    // Gone altogether: the same count.
+    QVERIFY(QFile::remove(DataFilePath()));
+    WriteBytes(DataFilePath(), "a,b\r\nc,d\r\n");
+    w.trigger(u"mnuKugiri1"_s);
+    QCOMPARE(w.status(), u"データ数 ＝ 2"_s);
+    QVERIFY(QFile::remove(DataFilePath()));
+    w.trigger(u"mnuKugiri3"_s);
+    QCOMPARE(w.items(), QStringList());
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
 }
 
 void TestIntake::dropOnEachTarget_data()
