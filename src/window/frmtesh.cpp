@@ -55,6 +55,8 @@ void ShowMessageBox(QWidget *parent, frmTesh::MessageKind kind, const QString &t
 {
     QMessageBox box(kind == frmTesh::MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
                     u"Pelmor"_s, text, QMessageBox::Ok, parent);
+    // Selectable, so that a message can be copied into a question or a report.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
 }
 
