@@ -35,6 +35,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QSize kClientSize(749, 486);
+const QString kDataFileKept = QStringLiteral("\nデータファイルは元のままです。");
 
 void SetTextColor(QWidget *widget, const QColor &color)
 {
@@ -70,25 +71,28 @@ public:
 // The clipboard's text. A clipboard with nothing to paste is refused: pasting it would
 // replace the user's deck with one empty card, and on X11 the clipboard is empty as soon
 // as the program that copied has quit. Text of blanks or line ends alone is text.
+// Qt's X11 clipboard asks the owner anew for each call that finds nothing: the formats
+// are asked for once, and then the text in one format only (QMimeData::text() may ask
+// for two).
 QString ClipboardText()
 {
-    const QClipboard *clipboard = QGuiApplication::clipboard();
-    QString text = clipboard->text();
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    if (data == nullptr || data->formats().isEmpty())
+        throw NothingToPaste(u"クリップボードは空です。貼り付ける文字列がありません。"_s + kDataFileKept);
+    const QString utf8 = u"text/plain;charset=utf-8"_s;
+    const bool offersUtf8 = data->hasFormat(utf8);
+    if (!offersUtf8 && !data->hasText())
+        throw NothingToPaste(u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
+                             kDataFileKept);
+    const QString text = QString::fromUtf8(data->data(offersUtf8 ? utf8 : u"text/plain"_s));
     if (!text.isEmpty())
         return text;
-    const QMimeData *data = clipboard->mimeData();
-    const QString kept = u"\nデータファイルは元のままです。"_s;
-    if (data == nullptr || data->formats().isEmpty())
-        throw NothingToPaste(u"クリップボードは空です。貼り付ける文字列がありません。"_s + kept);
-    if (!data->hasText())
-        throw NothingToPaste(u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
-                             kept);
     // Offered, but nothing came: an empty text, or an owner that did not answer in time
     // (as with hundreds of megabytes on X11).
     throw RunTimeError(
         u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
         u"コピー元のアプリケーションが応答しません）。"_s +
-        kept);
+        kDataFileKept);
 }
 
 // The file system's own bytes of a local file URL: a name from an old archive or a disk

@@ -112,6 +112,7 @@ private slots:
     void paste_data();
     void paste();
     void pasteResetsTheDrill();
+    void pastesTextOfferedOnlyAsUtf8();
     void nothingToPasteKeepsTheDeck_data();
     void nothingToPasteKeepsTheDeck();
     void delimiterChoiceSplitsTheFileAgain_data();
@@ -204,6 +205,19 @@ void TestIntake::pasteResetsTheDrill()
     QCOMPARE(w.items(), QStringList{u"new,新"_s});
     w.click(u"cmdNext"_s);
     QCOMPARE(w.card(0)->text(), u"new"_s);
+}
+
+// Some programs offer their text only under its MIME type with the charset.
+void TestIntake::pastesTextOfferedOnlyAsUtf8()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    auto *data = new QMimeData;
+    data->setData(u"text/plain;charset=utf-8"_s, u"犬,dog"_s.toUtf8());
+    QGuiApplication::clipboard()->setMimeData(data);
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(w.items(), QStringList{u"犬,dog"_s});
+    QVERIFY(w.messages.isEmpty());
 }
 
 void TestIntake::nothingToPasteKeepsTheDeck_data()
