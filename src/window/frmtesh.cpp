@@ -4,6 +4,7 @@
 #include "captionbutton.h"
 #include "choiceaccessible.h"
 #include "clientarea.h"
+#include "clipboardowner.h"
 #include "japaneseui.h"
 #include "layout.h"
 #include "longtask.h"
@@ -22,10 +23,13 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QScopedValueRollback>
+#include <QTimer>
 
 #include <algorithm>
 #include <new>
@@ -35,6 +39,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QSize kClientSize(749, 486);
+// As long as Qt itself waits for the clipboard's owner on X11.
+constexpr int kClipboardOwnerWaitMs = 5000;
 const QString kDataFileKept = QStringLiteral("\nデータファイルは元のままです。");
 
 void SetTextColor(QWidget *widget, const QColor &color)
@@ -104,7 +110,8 @@ QByteArray LocalPathBytes(const QUrl &url)
 
 } // namespace
 
-frmTesh::frmTesh(MessageSink sink, QWidget *parent) : QMainWindow(parent), m_sink(std::move(sink))
+frmTesh::frmTesh(MessageSink sink, QWidget *parent)
+    : QMainWindow(parent), m_sink(std::move(sink)), m_clipboardOwner(std::make_unique<ClipboardOwner>())
 {
     if (!m_sink)
         m_sink = [this](MessageKind kind, const QString &text) { ShowMessageBox(this, kind, text); };
@@ -291,6 +298,10 @@ void frmTesh::ConnectHandlers()
 
 void frmTesh::Run(const std::function<void()> &handler)
 {
+    // A paste waiting for the clipboard's owner lets the window paint meanwhile; nothing
+    // else may start halfway through it (the window lays itself out again afterwards).
+    if (m_waitingForClipboard)
+        return;
     try {
         handler();
     } catch (...) {
@@ -640,11 +651,50 @@ void frmTesh::cmdDataIn_Click()
 void frmTesh::Paste()
 {
     ResetDeck();
-    ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
-        TeshMoto = ClipboardText();
-        WritePastedText(TeshMoto, DataFilePath(), progress);
-    });
+    if (WaitForClipboardOwner())
+        ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
+            TeshMoto = ClipboardText();
+            WritePastedText(TeshMoto, DataFilePath(), progress);
+        });
     LoadCardData();
+}
+
+// Waits for the program that holds the clipboard to answer, with the window painting
+// and, after a while, the progress dialog with its cancel. False, with the user told,
+// when it did not answer in time or the user stopped waiting: the clipboard is then
+// never read, since Qt would wait for the same owner again.
+bool frmTesh::WaitForClipboardOwner()
+{
+    if (!m_clipboardOwner->ask())
+        return true;
+    LongTask task(this, u"クリップボードの内容を問い合わせています…"_s, m_progressDelayMs);
+    const Progress progress = task.progress();
+    const QScopedValueRollback waiting(m_waitingForClipboard, true);
+    QTimer tick; // wakes the wait below
+    tick.start(20);
+    QElapsedTimer clock;
+    clock.start();
+    bool answered = true;
+    while (!m_clipboardOwner->answered()) {
+        if (clock.elapsed() >= kClipboardOwnerWaitMs) {
+            Tell(MessageKind::Error, u"クリップボードを持っているアプリケーションが応答しませんでした。\n"
+                                     u"もう一度コピーしてから貼り付けて下さい。"_s +
+                                         kDataFileKept);
+            answered = false;
+            break;
+        }
+        if (!progress(clock.elapsed(), kClipboardOwnerWaitMs)) {
+            Tell(MessageKind::Information, u"中止しました。データファイルは元のままです。"_s);
+            answered = false;
+            break;
+        }
+        // Run passes over the actions the user starts meanwhile; once the dialog shows, being
+        // modal, it keeps the input to itself. Held back instead, Qt's X11 queue would keep
+        // even the clicks on its cancel button until some other event came.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    LayoutCards();
+    return answered;
 }
 
 void frmTesh::Form_DragDrop(const QMimeData *data)
