@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStyleOptionButton>
 
 #include <sys/stat.h>
 
@@ -56,6 +57,8 @@ private slots:
     void focusAndTabOrder();
     void quits_data();
     void quits();
+    void captionsWrapOnlyWhenTooWide_data();
+    void captionsWrapOnlyWhenTooWide();
 };
 
 void TestStartup::withoutDataFile()
@@ -457,6 +460,39 @@ void TestStartup::quits()
     QVERIFY(!w->isVisible());
     QCOMPARE(ReadBytes(DataFilePath()), kExampleCp932);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void TestStartup::captionsWrapOnlyWhenTooWide_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("paste, 65 pixels wide") << u"cmdDataIn"_s << 2;
+    QTest::newRow("next, wide enough") << u"cmdNext"_s << 1;
+}
+
+// What is drawn: the rows of the button's inside that hold ink, counted in bands.
+void TestStartup::captionsWrapOnlyWhenTooWide()
+{
+    QFETCH(QString, name);
+    QFETCH(int, lines);
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.show();
+    auto *button = w.child<QPushButton>(name);
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const QRect inside = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const QImage shot = button->grab().toImage();
+    int bands = 0;
+    bool inked = false;
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        bool row = false;
+        for (int x = inside.left(); x <= inside.right() && !row; ++x)
+            row = qGray(shot.pixel(x, y)) < 96;
+        bands += row && !inked;
+        inked = row;
+    }
+    QCOMPARE(bands, lines);
 }
 
 void TestStartup::repairsWhatAKilledRunLeft()
