@@ -4,7 +4,10 @@
 #include "window/palette.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QFontInfo>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -59,6 +62,7 @@ private slots:
     void quits();
     void captionsWrapOnlyWhenTooWide_data();
     void captionsWrapOnlyWhenTooWide();
+    void qtTextsInJapanese(); // last: the translator stays for the rest of the run
 };
 
 void TestStartup::withoutDataFile()
@@ -493,6 +497,29 @@ void TestStartup::captionsWrapOnlyWhenTooWide()
         inked = row;
     }
     QCOMPARE(bands, lines);
+}
+
+// Qt's own texts, the list field's edit menu and the buttons of Qt's dialogs, come from
+// Qt's Japanese translation that the start-up installs.
+void TestStartup::qtTextsInJapanese()
+{
+    if (!QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + u"/qtbase_ja.qm"_s))
+        QSKIP("no qtbase_ja.qm: the Debian package qt6-translations-l10n is missing");
+    SetUpJapaneseUi(*qApp);
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.list()->lineEdit()->setText(u"x"_s);
+    const std::unique_ptr<QMenu> menu(w.list()->lineEdit()->createStandardContextMenu());
+    QStringList texts;
+    for (QAction *action : menu->actions())
+        if (!action->isSeparator())
+            texts.append(action->text());
+    QCOMPARE(texts.size(), 7);
+    const QRegularExpression japanese(u"[\\x{3040}-\\x{30FF}\\x{4E00}-\\x{9FFF}]"_s);
+    for (const QString &text : texts)
+        QVERIFY2(text.contains(japanese), qPrintable(text));
+    QDialogButtonBox buttons(QDialogButtonBox::Cancel);
+    QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text(), u"キャンセル"_s);
 }
 
 void TestStartup::repairsWhatAKilledRunLeft()
