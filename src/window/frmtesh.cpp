@@ -4,6 +4,7 @@
 #include "captionbutton.h"
 #include "choiceaccessible.h"
 #include "clientarea.h"
+#include "clipboardowner.h"
 #include "japaneseui.h"
 #include "layout.h"
 #include "longtask.h"
@@ -23,10 +24,13 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QScopedValueRollback>
+#include <QTimer>
 
 #include <algorithm>
 #include <new>
@@ -36,6 +40,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QSize kClientSize(749, 486);
+// As long as Qt itself waits for the clipboard's owner on X11.
+constexpr int kClipboardOwnerWaitMs = 5000;
+const QString kDataFileKept = QStringLiteral("\nデータファイルは元のままです。");
 
 void SetTextColor(QWidget *widget, const QColor &color)
 {
@@ -56,6 +63,8 @@ void ShowMessageBox(QWidget *parent, frmTesh::MessageKind kind, const QString &t
 {
     QMessageBox box(kind == frmTesh::MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information,
                     u"Pelmor"_s, text, QMessageBox::Ok, parent);
+    // Selectable, so that a message can be copied into a question or a report.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
 }
 
@@ -69,30 +78,34 @@ public:
 // The clipboard's text. A clipboard with nothing to paste is refused: pasting it would
 // replace the user's deck with one empty card, and on X11 the clipboard is empty as soon
 // as the program that copied has quit. Text of blanks or line ends alone is text.
+// Qt's X11 clipboard asks the owner anew for each call that finds nothing: the formats
+// are asked for once, and then the text in one format only (QMimeData::text() may ask
+// for two).
 QString ClipboardText()
 {
-    const QClipboard *clipboard = QGuiApplication::clipboard();
-    QString text = clipboard->text();
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    if (data == nullptr || data->formats().isEmpty())
+        throw NothingToPaste(u"クリップボードは空です。貼り付ける文字列がありません。"_s + kDataFileKept);
+    const QString utf8 = u"text/plain;charset=utf-8"_s;
+    const bool offersUtf8 = data->hasFormat(utf8);
+    if (!offersUtf8 && !data->hasText())
+        throw NothingToPaste(u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
+                             kDataFileKept);
+    const QString text = QString::fromUtf8(data->data(offersUtf8 ? utf8 : u"text/plain"_s));
     if (!text.isEmpty())
         return text;
-    const QMimeData *data = clipboard->mimeData();
-    const QString kept = u"\nデータファイルは元のままです。"_s;
-    if (data == nullptr || data->formats().isEmpty())
-        throw NothingToPaste(u"クリップボードは空です。貼り付ける文字列がありません。"_s + kept);
-    if (!data->hasText())
-        throw NothingToPaste(u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
-                             kept);
     // Offered, but nothing came: an empty text, or an owner that did not answer in time
     // (as with hundreds of megabytes on X11).
     throw RunTimeError(
         u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
         u"コピー元のアプリケーションが応答しません）。"_s +
-        kept);
+        kDataFileKept);
 }
 
 } // namespace
 
-frmTesh::frmTesh(MessageSink sink, QWidget *parent) : QMainWindow(parent), m_sink(std::move(sink))
+frmTesh::frmTesh(MessageSink sink, QWidget *parent)
+    : QMainWindow(parent), m_sink(std::move(sink)), m_clipboardOwner(std::make_unique<ClipboardOwner>())
 {
     if (!m_sink)
         m_sink = [this](MessageKind kind, const QString &text) { ShowMessageBox(this, kind, text); };
@@ -279,6 +292,10 @@ void frmTesh::ConnectHandlers()
 
 void frmTesh::Run(const std::function<void()> &handler)
 {
+    // A paste waiting for the clipboard's owner lets the window paint meanwhile; nothing
+    // else may start halfway through it (the window lays itself out again afterwards).
+    if (m_waitingForClipboard)
+        return;
     try {
         handler();
     } catch (...) {
@@ -613,6 +630,7 @@ void frmTesh::ResetDeck()
     TeshFlag = 1;
     Combo1->clear();
     Combo1->setEditText(u"表示する語の一覧です"_s);
+    lblNum->setText(CountText(0)); // until the load tells how many the list holds
     lblTime[0]->setText(QString());
     lblTime[1]->setText(QString());
 }
@@ -630,11 +648,50 @@ void frmTesh::cmdDataIn_Click()
 void frmTesh::Paste()
 {
     ResetDeck();
-    ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
-        TeshMoto = ClipboardText();
-        WritePastedText(TeshMoto, DataFilePath(), progress);
-    });
+    if (WaitForClipboardOwner())
+        ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
+            TeshMoto = ClipboardText();
+            WritePastedText(TeshMoto, DataFilePath(), progress);
+        });
     LoadCardData();
+}
+
+// Waits for the program that holds the clipboard to answer, with the window painting
+// and, after a while, the progress dialog with its cancel. False, with the user told,
+// when it did not answer in time or the user stopped waiting: the clipboard is then
+// never read, since Qt would wait for the same owner again.
+bool frmTesh::WaitForClipboardOwner()
+{
+    if (!m_clipboardOwner->ask())
+        return true;
+    LongTask task(this, u"クリップボードの内容を問い合わせています…"_s, m_progressDelayMs);
+    const Progress progress = task.progress();
+    const QScopedValueRollback waiting(m_waitingForClipboard, true);
+    QTimer tick; // wakes the wait below
+    tick.start(20);
+    QElapsedTimer clock;
+    clock.start();
+    bool answered = true;
+    while (!m_clipboardOwner->answered()) {
+        if (clock.elapsed() >= kClipboardOwnerWaitMs) {
+            Tell(MessageKind::Error, u"クリップボードを持っているアプリケーションが応答しませんでした。\n"
+                                     u"もう一度コピーしてから貼り付けて下さい。"_s +
+                                         kDataFileKept);
+            answered = false;
+            break;
+        }
+        if (!progress(clock.elapsed(), kClipboardOwnerWaitMs)) {
+            Tell(MessageKind::Information, u"中止しました。データファイルは元のままです。"_s);
+            answered = false;
+            break;
+        }
+        // Run passes over the actions the user starts meanwhile; once the dialog shows, being
+        // modal, it keeps the input to itself. Held back instead, Qt's X11 queue would keep
+        // even the clicks on its cancel button until some other event came.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    LayoutCards();
+    return answered;
 }
 
 void frmTesh::Form_DragDrop(const QMimeData *data)

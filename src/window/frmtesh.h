@@ -20,9 +20,11 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
 class CaptionButton;
 class ClientArea;
+class ClipboardOwner;
 class PlainLabel;
 class QAction;
 class QComboBox;
@@ -98,6 +100,7 @@ private:
     void ShowQuestion();
     void ResetDeck();
     void Paste();
+    bool WaitForClipboardOwner();
     void TakeDroppedFile(const QMimeData *data);
     void ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write);
     void SetHyouziMarks(QAction *chosen);
@@ -152,5 +155,7 @@ private:
 
     MessageSink m_sink;
     int m_progressDelayMs = 500;
+    std::unique_ptr<ClipboardOwner> m_clipboardOwner;
+    bool m_waitingForClipboard = false;
     QList<std::pair<MessageKind, QString>> m_messages;
 };

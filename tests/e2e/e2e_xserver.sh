@@ -13,9 +13,14 @@ readonly WINDOW_WAIT=20 WRITE_WAIT=10 EXIT_WAIT=5
 # shellcheck source=../tap.sh
 source "$(dirname "$0")/../tap.sh"
 
-[ $# -eq 1 ] || bail "usage: $0 PATH/TO/pelmor"
+[ $# -eq 1 ] || [ $# -eq 2 ] || bail "usage: $0 PATH/TO/pelmor [PATH/TO/mute_clipboard_owner]"
 bin="$(realpath -e -- "$1" 2>/dev/null)"
 [[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
+mute_owner=''
+if [ $# -eq 2 ]; then
+    mute_owner="$(realpath -e -- "$2" 2>/dev/null)"
+    [[ -n $mute_owner && -f $mute_owner && -x $mute_owner ]] || bail "not an executable program: $2"
+fi
 
 # tool:package. Installing is scripts/setup.sh's job; here a missing tool only stops the run.
 missing="$(missing_tools Xvfb:xvfb xdotool:xdotool xclip:xclip iconv:libc-bin cmp:diffutils od:coreutils)"
@@ -152,6 +157,28 @@ set_clipboard() {
     return 1
 }
 
+# Root coordinates of the window's top left corner: sets win_x and win_y.
+window_origin() {
+    local key value
+    win_x='' win_y=''
+    while IFS='=' read -r key value; do
+        case "$key" in X) win_x=$value ;; Y) win_y=$value ;; esac
+    done < <(xdotool getwindowgeometry --shell "$wid" 2>/dev/null)
+    [[ $win_x =~ ^[0-9]+$ && $win_y =~ ^[0-9]+$ ]] || { note "no position for window $wid"; return 1; }
+}
+
+window_width() {
+    local key value
+    while IFS='=' read -r key value; do
+        [ "$key" = WIDTH ] && [[ $value =~ ^[0-9]+$ ]] && { echo "$value"; return 0; }
+    done < <(xdotool getwindowgeometry --shell "$1" 2>/dev/null)
+    return 1
+}
+
+ms_now() {
+    echo $(($(date +%s%N) / 1000000))
+}
+
 # --- checks ----------------------------------------------------------------------------
 
 # Pastes $1 with cmdDataIn and checks that the data file becomes exactly file $2.
@@ -188,6 +215,122 @@ strays() {
     find "$home/config" "$home/data" -mindepth 1 -printf 'stray in the home folder: %p\n'
 }
 
+
+# Starts a program that takes the clipboard and never answers; returns once it holds it.
+start_mute_owner() {
+    local i
+    : >"$tmp/owner.log"
+    "$mute_owner" own >"$tmp/owner.log" 2>&1 &
+    clip_pids+=($!)
+    for ((i = 0; i < 100; i++)); do
+        grep -qx owner "$tmp/owner.log" && return 0
+        sleep 0.05
+    done
+    note "the mute owner did not take the clipboard: $(cat "$tmp/owner.log")"
+    return 1
+}
+
+# The program's windows other than the main window.
+other_windows() {
+    xdotool search --all --onlyvisible --pid "$app_pid" --name '^Pelmor$' 2>/dev/null | grep -vx "$wid"
+}
+
+# Waits for a message box and reads its text into $message, then closes it. The text is
+# selectable: a click in it, Ctrl+A and Ctrl+C copy it, and the clipboard leaves the mute
+# owner. A progress dialog takes the same click and keys without harm.
+read_message() {
+    local deadline=$((SECONDS + 40)) w box_w
+    message=''
+    until grep -qx lost "$tmp/owner.log"; do
+        if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
+            alive "$app_pid" || note "the program ended"
+            note "no message box within 40 s"
+            return 1
+        fi
+        for w in $(other_windows); do
+            box_w="$(window_width "$w")" &&
+                xdotool mousemove --window "$w" $((box_w / 2)) 20 click 1 key ctrl+a ctrl+c 2>/dev/null
+        done
+        sleep 0.1
+    done
+    message="$(timeout 5 xclip -o -selection clipboard 2>/dev/null)"
+    xdotool key Escape 2>/dev/null
+    until [ -z "$(other_windows)" ]; do
+        ((SECONDS < deadline)) || { note "the message box did not close"; return 1; }
+        sleep 0.1
+    done
+}
+
+# The data file, and the requests the mute owner had, after a paste it did not answer.
+kept_and_asked_once() {
+    local bad=0 requests
+    requests="$(grep -c '^request' "$tmp/owner.log")"
+    note "$requests request(s) to the owner: $(grep '^request' "$tmp/owner.log" | tr '\n' ' ')"
+    [ "$requests" -eq 1 ] || { note "want one request to the owner"; bad=1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; bad=1; }
+    [ "$(stamp)" = "$kept_stamp" ] || { note "the data file was rewritten"; bad=1; }
+    alive "$app_pid" || { note "the program ended"; bad=1; }
+    return $bad
+}
+
+# The program that holds the clipboard never answers. The program waits for it once (as
+# long as Qt would, 5 s), keeps painting meanwhile, and then says in an error message that
+# the owner did not answer; the data file keeps its bytes.
+case_mute_owner() {
+    local start elapsed repaint bad=0
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    window_origin || return 1
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    kept_stamp="$(stamp)"
+    start_mute_owner || return 1
+    start="$(ms_now)"
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    # While the program waits: lay a window over the empty lower card and take it away. A
+    # window that still handles its events paints the background colour there again.
+    sleep 1.5
+    repaint="$("$mute_owner" cover $((win_x + 10)) $((win_y + menu_h + 330)) 100 100 2>&1)"
+    read_message || return 1
+    elapsed=$(($(ms_now) - start))
+    note "message after ${elapsed} ms; lower card covered and uncovered while waiting: $repaint"
+    ((elapsed >= 4500 && elapsed <= 9000)) || { note "want the message after one wait of about 5 s"; bad=1; }
+    [[ $repaint == "repainted 000080 "* ]] || { note "want the dark blue background painted again at once"; bad=1; }
+    [[ $message == "クリップボードを持っているアプリケーションが応答しませんでした。"*"データファイルは元のままです。" ]] ||
+        { note "message: $message"; bad=1; }
+    kept_and_asked_once || bad=1
+    return $bad
+}
+
+# The same owner; the progress dialog shows and its cancel ends the wait at once.
+case_mute_owner_cancel() {
+    local start elapsed dialog i bad=0
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    kept_stamp="$(stamp)"
+    start_mute_owner || return 1
+    start="$(ms_now)"
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    for ((i = 0; i < 30; i++)); do
+        [ -n "$(other_windows)" ] && break
+        sleep 0.1
+    done
+    dialog="$(other_windows)"
+    [ -n "$dialog" ] || { note "no progress dialog within 3 s"; return 1; }
+    sleep 0.3
+    xdotool key Escape 2>/dev/null
+    # Nothing else happens on the screen meanwhile: the key alone must close the dialog.
+    for ((i = 0; i < 20; i++)); do
+        other_windows | grep -qx "$dialog" || break
+        sleep 0.1
+    done
+    other_windows | grep -qx "$dialog" && { note "the progress dialog still shows 2 s after Escape"; bad=1; }
+    read_message || return 1
+    elapsed=$(($(ms_now) - start))
+    note "message after ${elapsed} ms"
+    ((elapsed < 4500)) || { note "want the message before the wait would have ended"; bad=1; }
+    [ "$message" = $'中止しました。データファイルは元のままです。' ] || { note "message: $message"; bad=1; }
+    kept_and_asked_once || bad=1
+    return $bad
+}
 
 # --- cases -----------------------------------------------------------------------------
 
@@ -259,6 +402,10 @@ check "window titled Pelmor shows a ${CLIENT_W}x${CLIENT_H} client area below a 
 check "paste of ASCII and Japanese lines writes code page 932 with CR LF" case_cp932
 check "paste keeps CR LF, makes each lone LF a CR LF and appends CR LF" case_line_ends
 check "paste of text outside code page 932 writes UTF-8 with a BOM" case_utf8
+if [ -n "$mute_owner" ]; then
+    check "a clipboard owner that never answers: asked once, the window repaints, an error after one wait, the file kept" case_mute_owner
+    check "a clipboard owner that never answers: the progress dialog's cancel ends the wait, the file kept" case_mute_owner_cancel
+fi
 check "cmdEnd ends the program within ${EXIT_WAIT} s with status 0" case_end
 check "cmdEnd leaves the data file byte-identical and unwritten" case_file_kept
 check "nothing but the data file is left behind" case_no_strays

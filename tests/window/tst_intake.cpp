@@ -112,6 +112,7 @@ private slots:
     void paste_data();
     void paste();
     void pasteResetsTheDrill();
+    void pastesTextOfferedOnlyAsUtf8();
     void nothingToPasteKeepsTheDeck_data();
     void nothingToPasteKeepsTheDeck();
     void delimiterChoiceSplitsTheFileAgain_data();
@@ -204,6 +205,19 @@ void TestIntake::pasteResetsTheDrill()
     QCOMPARE(w.items(), QStringList{u"new,新"_s});
     w.click(u"cmdNext"_s);
     QCOMPARE(w.card(0)->text(), u"new"_s);
+}
+
+// Some programs offer their text only under its MIME type with the charset.
+void TestIntake::pastesTextOfferedOnlyAsUtf8()
+{
+    TempWorkDir dir;
+    WindowUnderTest w;
+    auto *data = new QMimeData;
+    data->setData(u"text/plain;charset=utf-8"_s, u"犬,dog"_s.toUtf8());
+    QGuiApplication::clipboard()->setMimeData(data);
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(w.items(), QStringList{u"犬,dog"_s});
+    QVERIFY(w.messages.isEmpty());
 }
 
 void TestIntake::nothingToPasteKeepsTheDeck_data()
@@ -356,6 +370,16 @@ void TestIntake::delimiterChoiceWithoutAReadableFile()
     QCOMPARE(w.messages, started.messages);
     QCOMPARE(w.items(), QStringList());
     QCOMPARE(w.list()->currentText(), u"表示する語の一覧です"_s);
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s); // the count claims no card the list lacks
+    // Gone altogether: the same count.
+    QVERIFY(QFile::remove(DataFilePath()));
+    WriteBytes(DataFilePath(), "a,b\r\nc,d\r\n");
+    w.trigger(u"mnuKugiri1"_s);
+    QCOMPARE(w.status(), u"データ数 ＝ 2"_s);
+    QVERIFY(QFile::remove(DataFilePath()));
+    w.trigger(u"mnuKugiri3"_s);
+    QCOMPARE(w.items(), QStringList());
+    QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
 }
 
 void TestIntake::dropOnEachTarget_data()

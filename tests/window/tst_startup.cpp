@@ -4,10 +4,14 @@
 #include "window/palette.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QFontInfo>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QStyleOptionButton>
 
 #include <sys/stat.h>
 
@@ -57,6 +61,9 @@ private slots:
     void focusAndTabOrder();
     void quits_data();
     void quits();
+    void captionsWrapOnlyWhenTooWide_data();
+    void captionsWrapOnlyWhenTooWide();
+    void qtTextsInJapanese(); // last: the translator stays for the rest of the run
 };
 
 void TestStartup::withoutDataFile()
@@ -458,6 +465,62 @@ void TestStartup::quits()
     QVERIFY(!w->isVisible());
     QCOMPARE(ReadBytes(DataFilePath()), kExampleCp932);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void TestStartup::captionsWrapOnlyWhenTooWide_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("paste, 65 pixels wide") << u"cmdDataIn"_s << 2;
+    QTest::newRow("next, wide enough") << u"cmdNext"_s << 1;
+}
+
+// What is drawn: the rows of the button's inside that hold ink, counted in bands.
+void TestStartup::captionsWrapOnlyWhenTooWide()
+{
+    QFETCH(QString, name);
+    QFETCH(int, lines);
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.show();
+    auto *button = w.child<QPushButton>(name);
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const QRect inside = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    const QImage shot = button->grab().toImage();
+    int bands = 0;
+    bool inked = false;
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        bool row = false;
+        for (int x = inside.left(); x <= inside.right() && !row; ++x)
+            row = qGray(shot.pixel(x, y)) < 96;
+        bands += row && !inked;
+        inked = row;
+    }
+    QCOMPARE(bands, lines);
+}
+
+// Qt's own texts, the list field's edit menu and the buttons of Qt's dialogs, come from
+// Qt's Japanese translation that the start-up installs.
+void TestStartup::qtTextsInJapanese()
+{
+    if (!QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + u"/qtbase_ja.qm"_s))
+        QSKIP("no qtbase_ja.qm: the Debian package qt6-translations-l10n is missing");
+    SetUpJapaneseUi(*qApp);
+    TempWorkDir dir;
+    WindowUnderTest w;
+    w.list()->lineEdit()->setText(u"x"_s);
+    const std::unique_ptr<QMenu> menu(w.list()->lineEdit()->createStandardContextMenu());
+    QStringList texts;
+    for (QAction *action : menu->actions())
+        if (!action->isSeparator())
+            texts.append(action->text());
+    QCOMPARE(texts.size(), 7);
+    const QRegularExpression japanese(u"[\\x{3040}-\\x{30FF}\\x{4E00}-\\x{9FFF}]"_s);
+    for (const QString &text : texts)
+        QVERIFY2(text.contains(japanese), qPrintable(text));
+    QDialogButtonBox buttons(QDialogButtonBox::Cancel);
+    QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text(), u"キャンセル"_s);
 }
 
 void TestStartup::repairsWhatAKilledRunLeft()
