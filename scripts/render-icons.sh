@@ -11,3 +11,8 @@ for size in 16 24 32 48 64 128 256; do
     rsvg-convert --width "$size" --height "$size" --output "$icons/${size}x${size}/pelmor.png" "$source"
     echo "${size}x${size}/pelmor.png"
 done
+# The Windows icon holds every size (ImageMagick's own convert; /usr/local may hold another).
+[ -x /usr/bin/convert ] || "$(dirname "$0")/setup.sh" imagemagick
+/usr/bin/convert $(for size in 16 24 32 48 64 128 256; do echo "$icons/${size}x${size}/pelmor.png"; done) \
+    "$icons/../windows/pelmor.ico"
+echo "../windows/pelmor.ico"

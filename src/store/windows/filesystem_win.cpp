@@ -1,0 +1,540 @@
+#include "store/filesystem.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+#include <string>
+
+// Paths reach Windows as UTF-16 with the "\\?\" prefix, so that Japanese names and folders
+// deeper than 260 characters work alike. Files are opened sharing read, write and delete,
+// as the system's own tools do, so that the program never stands in the way of another;
+// what another program holds (antivirus, the search indexer, a sync client) is waited for
+// a little (kPatience) before a replace or a removal fails.
+namespace sys {
+
+namespace {
+
+// Scanners and sync clients hold a freshly written file for milliseconds to a few seconds;
+// a program that keeps the file open (an editor) does not let go at all. Ten seconds
+// outlast the first and tell the user promptly about the second.
+constexpr int kPatienceMs = 10000;
+
+// Codes that MinGW's headers do not name.
+constexpr DWORD kDirectoryNotSupported = 336; // ERROR_DIRECTORY_NOT_SUPPORTED
+constexpr DWORD kStoppedOnSymlink = 681;      // ERROR_STOPPED_ON_SYMLINK
+constexpr DWORD kDiskQuotaExceeded = 1295;    // ERROR_DISK_QUOTA_EXCEEDED
+
+HANDLE Handle(qintptr handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+QString SystemText(DWORD code)
+{
+    wchar_t *buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    QString text = length > 0 ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
+    ::LocalFree(buffer);
+    return text;
+}
+
+Error FromCode(DWORD code)
+{
+    switch (code) {
+    case ERROR_SUCCESS:
+        return Error();
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+        return Error(Errc::AccessDenied, int(code));
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+        return Error(Errc::NotFound, int(code));
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return Error(Errc::Exists, int(code));
+    case kDirectoryNotSupported:
+        return Error(Errc::IsFolder, int(code));
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return Error(Errc::NoSpace, int(code));
+    case kDiskQuotaExceeded:
+        return Error(Errc::QuotaExceeded, int(code));
+    case ERROR_FILE_TOO_LARGE:
+        return Error(Errc::TooLarge, int(code));
+    case ERROR_WRITE_PROTECT:
+        return Error(Errc::ReadOnlyFileSystem, int(code));
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case ERROR_SECTOR_NOT_FOUND:
+        return Error(Errc::InputOutput, int(code));
+    case ERROR_CANT_RESOLVE_FILENAME:
+    case kStoppedOnSymlink:
+        return Error(Errc::LinkLoop, int(code));
+    case ERROR_FILENAME_EXCED_RANGE:
+        return Error(Errc::NameTooLong, int(code));
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return Error(Errc::NoMemory, int(code));
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        return Error(Errc::InUse, int(code), SystemText(code));
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+        return Error(Errc::Unsupported, int(code), SystemText(code));
+    default:
+        return Error(Errc::Other, int(code), SystemText(code));
+    }
+}
+
+Error LastError()
+{
+    return FromCode(::GetLastError());
+}
+
+// "\\?\C:\folder\name" for any path the program holds ("name", "C:/folder/name",
+// "//server/share/name"), made absolute first: the prefix turns off the system's own
+// clean-up of the path.
+std::wstring Wide(const QByteArray &path)
+{
+    QString text = QDir::toNativeSeparators(QString::fromUtf8(path));
+    if (text.startsWith(u"\\\\?\\"))
+        return text.toStdWString();
+    const std::wstring given = text.toStdWString();
+    const DWORD size = ::GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return given;
+    std::wstring full(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
+    full.resize(length);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// The path as the program holds it: '/' between folders, no "\\?\" prefix.
+QByteArray Narrow(const std::wstring &path)
+{
+    QString text = QString::fromStdWString(path);
+    if (text.startsWith(u"\\\\?\\UNC\\"))
+        text = QStringLiteral("\\\\") + text.mid(8);
+    else if (text.startsWith(u"\\\\?\\"))
+        text = text.mid(4);
+    return QDir::fromNativeSeparators(text).toUtf8();
+}
+
+// Whether a reparse point is a link: a symbolic link or a junction. Others (the cloud
+// files of a sync client, deduplicated files) are ordinary files to the user.
+bool IsLinkTag(DWORD tag)
+{
+    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+// The user running the program, and the owner its new files get (the Administrators group
+// for an elevated administrator).
+bool IsMine(PSID owner)
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    bool mine = false;
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, kind, nullptr, 0, &size);
+        auto buffer = std::make_unique<char[]>(size);
+        if (!::GetTokenInformation(token, kind, buffer.get(), size, &size))
+            continue;
+        const PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid
+                                           : reinterpret_cast<TOKEN_OWNER *>(buffer.get())->Owner;
+        mine = mine || ::EqualSid(sid, owner);
+    }
+    ::CloseHandle(token);
+    return mine;
+}
+
+Error InfoOfHandle(HANDLE handle, FileInfo &info)
+{
+    BY_HANDLE_FILE_INFORMATION basic;
+    if (!::GetFileInformationByHandle(handle, &basic))
+        return LastError();
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
+        tag.ReparseTag = 0;
+    info = FileInfo();
+    if ((basic.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(tag.ReparseTag))
+        info.kind = FileKind::Link;
+    else if (basic.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        info.kind = FileKind::Folder;
+    else if (::GetFileType(handle) == FILE_TYPE_DISK)
+        info.kind = FileKind::Regular;
+    info.id = {basic.dwVolumeSerialNumber, (quint64(basic.nFileIndexHigh) << 32) | basic.nFileIndexLow};
+    info.size = qint64((quint64(basic.nFileSizeHigh) << 32) | basic.nFileSizeLow);
+    info.names = qint64(basic.nNumberOfLinks);
+    info.protection.bits = basic.dwFileAttributes;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                          &descriptor) == ERROR_SUCCESS) {
+        info.mine = IsMine(owner);
+        ::LocalFree(descriptor);
+    }
+    return {};
+}
+
+// Opens for looking only: any kind of file, a folder too; a link itself unless followed.
+HANDLE OpenToLook(const QByteArray &path, Follow follow)
+{
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+    if (follow == Follow::NotLinks)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    return ::CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
+                         nullptr);
+}
+
+bool Transient(DWORD code)
+{
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION ||
+           code == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Runs `step` until it succeeds, fails for good, or kPatienceMs have passed while another
+// program held the file.
+template <typename Step> Error WithPatience(Step step)
+{
+    int waited = 0;
+    for (int pause = 10;; pause = std::min(pause * 2, 500)) {
+        if (step())
+            return {};
+        const DWORD code = ::GetLastError();
+        if (!Transient(code) || waited >= kPatienceMs)
+            return FromCode(code);
+        ::Sleep(DWORD(pause));
+        waited += pause;
+    }
+}
+
+} // namespace
+
+QByteArray PathBytes(const QString &path)
+{
+    return QDir::fromNativeSeparators(path).toUtf8();
+}
+
+QString PathText(const QByteArray &path)
+{
+    return QString::fromUtf8(path);
+}
+
+QByteArray LocalFilePath(const QUrl &url)
+{
+    return PathBytes(url.toLocalFile());
+}
+
+Error Status(const QByteArray &path, FileInfo &info, Follow follow)
+{
+    const HANDLE handle = OpenToLook(path, follow);
+    if (handle == INVALID_HANDLE_VALUE)
+        return LastError();
+    const Error error = InfoOfHandle(handle, info);
+    ::CloseHandle(handle);
+    return error;
+}
+
+Error ResolveLinks(const QByteArray &path, QByteArray &resolved)
+{
+    const HANDLE handle = OpenToLook(path, Follow::Links);
+    if (handle == INVALID_HANDLE_VALUE)
+        return LastError();
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
+    if (length >= final.size()) {
+        final.resize(length + 1);
+        length = ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
+    }
+    const DWORD code = length == 0 ? ::GetLastError() : ERROR_SUCCESS;
+    ::CloseHandle(handle);
+    if (code != ERROR_SUCCESS)
+        return FromCode(code);
+    final.resize(length);
+    resolved = Narrow(final);
+    return {};
+}
+
+// The read-only attribute is Windows' write protection, for every user alike.
+Error CheckWritable(const QByteArray &, const FileInfo &info)
+{
+    return (info.protection.bits & FILE_ATTRIBUTE_READONLY) ? FromCode(ERROR_ACCESS_DENIED) : Error();
+}
+
+File::~File()
+{
+    close();
+}
+
+File::File(File &&other) noexcept : m_handle(std::exchange(other.m_handle, kClosed)) {}
+
+File &File::operator=(File &&other) noexcept
+{
+    close();
+    m_handle = std::exchange(other.m_handle, kClosed);
+    return *this;
+}
+
+Error File::open(const QByteArray &path, Access access, Follow follow)
+{
+    close();
+    DWORD rights = READ_CONTROL | FILE_READ_ATTRIBUTES;
+    if (access != Access::Write)
+        rights |= GENERIC_READ;
+    if (access != Access::Read)
+        rights |= GENERIC_WRITE;
+    // A folder opens too, so that the caller can tell the user that it is one.
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+    if (follow == Follow::NotLinks)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    const HANDLE handle = ::CreateFileW(Wide(path).c_str(), rights,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return LastError();
+    m_handle = reinterpret_cast<qintptr>(handle);
+    FileInfo info;
+    if (follow == Follow::NotLinks && !InfoOfHandle(handle, info) && info.kind == FileKind::Link) {
+        close();
+        return FromCode(kStoppedOnSymlink);
+    }
+    return {};
+}
+
+Error File::createNew(const QByteArray &path)
+{
+    close();
+    // CREATE_NEW fails on any name that is taken, a link's included, and follows none.
+    const HANDLE handle =
+        ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return LastError();
+    m_handle = reinterpret_cast<qintptr>(handle);
+    return {};
+}
+
+Error File::createTemporary(const QByteArray &dir, const QByteArray &prefix, QByteArray &path)
+{
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QByteArray name = dir + '/' + prefix;
+        for (int i = 0; i < 6; ++i)
+            name += kLetters[QRandomGenerator::system()->bounded(int(sizeof kLetters - 1))];
+        const Error error = createNew(name);
+        if (!error)
+            path = name;
+        if (error.code() != Errc::Exists)
+            return error;
+    }
+    return FromCode(ERROR_FILE_EXISTS);
+}
+
+Error File::info(FileInfo &info) const
+{
+    return InfoOfHandle(Handle(m_handle), info);
+}
+
+Error File::read(char *buffer, qsizetype size, qsizetype &got)
+{
+    DWORD n = 0;
+    if (!::ReadFile(Handle(m_handle), buffer, DWORD(std::min<qsizetype>(size, 1 << 30)), &n, nullptr))
+        return ::GetLastError() == ERROR_HANDLE_EOF ? (got = 0, Error()) : LastError();
+    got = n;
+    return {};
+}
+
+Error File::readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got)
+{
+    OVERLAPPED at = {};
+    at.Offset = DWORD(quint64(offset));
+    at.OffsetHigh = DWORD(quint64(offset) >> 32);
+    DWORD n = 0;
+    if (!::ReadFile(Handle(m_handle), buffer, DWORD(std::min<qsizetype>(size, 1 << 30)), &n, &at))
+        return ::GetLastError() == ERROR_HANDLE_EOF ? (got = 0, Error()) : LastError();
+    got = n;
+    return {};
+}
+
+Error File::write(const char *data, qsizetype size)
+{
+    while (size > 0) {
+        DWORD n = 0;
+        if (!::WriteFile(Handle(m_handle), data, DWORD(std::min<qsizetype>(size, 1 << 30)), &n, nullptr))
+            return LastError();
+        data += n;
+        size -= n;
+    }
+    return {};
+}
+
+Error File::writeAt(qint64 offset, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(quint64(offset));
+        at.OffsetHigh = DWORD(quint64(offset) >> 32);
+        DWORD n = 0;
+        if (!::WriteFile(Handle(m_handle), data, DWORD(std::min<qsizetype>(size, 1 << 30)), &n, &at))
+            return LastError();
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return {};
+}
+
+Error File::seek(qint64 offset)
+{
+    LARGE_INTEGER to;
+    to.QuadPart = offset;
+    return ::SetFilePointerEx(Handle(m_handle), to, nullptr, FILE_BEGIN) ? Error() : LastError();
+}
+
+// Sparse data files are rare here: every byte is read.
+qint64 File::nextData(qint64 offset)
+{
+    return offset;
+}
+
+Error File::resize(qint64 size)
+{
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = size;
+    return ::SetFileInformationByHandle(Handle(m_handle), FileEndOfFileInfo, &end, sizeof end) ? Error()
+                                                                                                : LastError();
+}
+
+Error File::reserve(qint64 size)
+{
+    FILE_ALLOCATION_INFO room;
+    room.AllocationSize.QuadPart = size;
+    return ::SetFileInformationByHandle(Handle(m_handle), FileAllocationInfo, &room, sizeof room) ? Error()
+                                                                                                   : LastError();
+}
+
+Error File::flush()
+{
+    return ::FlushFileBuffers(Handle(m_handle)) ? Error() : LastError();
+}
+
+Error File::close()
+{
+    if (m_handle == kClosed)
+        return {};
+    return ::CloseHandle(Handle(std::exchange(m_handle, kClosed))) ? Error() : LastError();
+}
+
+// A new file already has what the folder gives every new file.
+Error File::protectAsNew()
+{
+    return {};
+}
+
+Error File::protectLike(const File &from)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD code = ::GetSecurityInfo(Handle(from.m_handle), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &dacl, nullptr, &descriptor);
+    if (code != ERROR_SUCCESS)
+        return FromCode(code);
+    // Protected: the copy's access is the original's, not widened by what the folder passes on.
+    code = ::SetSecurityInfo(Handle(m_handle), SE_FILE_OBJECT,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                             dacl, nullptr);
+    ::LocalFree(descriptor);
+    return FromCode(code);
+}
+
+// ReplaceFileW keeps the replaced file's access control list, attributes and creation time.
+bool File::takeOver(const QByteArray &, const FileInfo &)
+{
+    return true;
+}
+
+Error Remove(const QByteArray &path)
+{
+    const std::wstring name = Wide(path);
+    return WithPatience([&] { return ::DeleteFileW(name.c_str()) != 0; });
+}
+
+Error Replace(const QByteArray &from, const QByteArray &to)
+{
+    const std::wstring source = Wide(from), target = Wide(to);
+    if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return WithPatience([&] {
+            return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+                   0;
+        });
+    return WithPatience([&] {
+        return ::ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                              nullptr) != 0;
+    });
+}
+
+Error MoveNew(const QByteArray &from, const QByteArray &to)
+{
+    const std::wstring source = Wide(from), target = Wide(to);
+    return WithPatience([&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0; });
+}
+
+// NTFS logs the folder's entries itself; MOVEFILE_WRITE_THROUGH and ReplaceFileW wait for them.
+Error FlushFolder(const QByteArray &)
+{
+    return {};
+}
+
+QList<QByteArray> FolderEntries(const QByteArray &dir)
+{
+    QList<QByteArray> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = ::FindFirstFileExW((Wide(dir) + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.append(QString::fromWCharArray(entry.cFileName).toUtf8());
+    while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    return names;
+}
+
+FolderLock::~FolderLock()
+{
+    if (m_handle != -1)
+        ::CloseHandle(Handle(m_handle));
+}
+
+// A folder cannot be locked on Windows: a hidden file in it, opened by one window alone and
+// gone when that window closes it or ends, stands for the lock.
+FolderLock::State FolderLock::take(const QByteArray &dir)
+{
+    const HANDLE handle =
+        ::CreateFileW(Wide(dir + "/.pelmor-lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return ::GetLastError() == ERROR_SHARING_VIOLATION ? State::Busy : State::Unavailable;
+    m_handle = reinterpret_cast<qintptr>(handle);
+    return State::Taken;
+}
+
+} // namespace sys
