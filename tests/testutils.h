@@ -3,12 +3,18 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#else
+#include <windows.h>
+#endif
 
 // Each test works in a fresh temporary folder made the working directory, so no real
 // data file is ever touched.
@@ -53,6 +59,84 @@ inline QByteArray NumberedLines(int count)
     return bytes;
 }
 
+// A symbolic link `link` leading to `target` (on Windows a reparse point, as mklink makes,
+// not a shortcut); false where the system makes none for this user.
+inline bool MakeSymlink(const QString &target, const QString &link)
+{
+#ifdef Q_OS_UNIX
+    return QFile::link(target, link);
+#else
+    const QFileInfo info(QFileInfo(link).dir(), target);
+    DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    if (info.isDir())
+        flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+    const std::wstring name = QDir::toNativeSeparators(link).toStdWString();
+    // Wine 8 answers success and makes nothing: look.
+    return ::CreateSymbolicLinkW(name.c_str(), QDir::toNativeSeparators(target).toStdWString().c_str(), flags) &&
+           (::GetFileAttributesW(name.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           ::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+#endif
+}
+
+#ifdef Q_OS_WIN
+// Wine is not Windows: where it behaves otherwise, a test says so.
+inline bool RunningUnderWine()
+{
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+#endif
+
+// Which file a name leads to and when it last changed, content or metadata: equal stamps
+// mean the file was neither replaced nor written.
+inline QByteArray FileStamp(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return "<missing>";
+    return QByteArray::number(quint64(info.st_ino)) + ' ' + QByteArray::number(qint64(info.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qint64(info.st_mtim.tv_nsec)) + ' ' + QByteArray::number(qint64(info.st_ctim.tv_sec)) +
+           '.' + QByteArray::number(qint64(info.st_ctim.tv_nsec));
+#else
+    const HANDLE file = ::CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    BY_HANDLE_FILE_INFORMATION id = {};
+    FILE_BASIC_INFO times = {};
+    ::GetFileInformationByHandle(file, &id);
+    ::GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times);
+    ::CloseHandle(file);
+    return QByteArray::number((quint64(id.nFileIndexHigh) << 32) | id.nFileIndexLow) + ' ' +
+           QByteArray::number(qint64(times.LastWriteTime.QuadPart)) + ' ' +
+           QByteArray::number(qint64(times.ChangeTime.QuadPart));
+#endif
+}
+
+// A named pipe in a folder; false on Windows, which has none.
+inline bool MakeFifo(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
+// Write protection as the system knows it: no write bits, or the read-only attribute.
+inline bool SetWriteProtected(const QString &path, bool on)
+{
+#ifdef Q_OS_UNIX
+    return ::chmod(QFile::encodeName(path).constData(), on ? 0444 : 0644) == 0;
+#else
+    return ::SetFileAttributesW(QDir::toNativeSeparators(path).toStdWString().c_str(),
+                                on ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+#endif
+}
+
+#ifdef Q_OS_UNIX
 // Runs `body` in a child process as the unprivileged user "nobody"; its exit code.
 inline int AsNobody(const std::function<bool()> &body)
 {
@@ -66,3 +150,4 @@ inline int AsNobody(const std::function<bool()> &body)
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
 }
+#endif

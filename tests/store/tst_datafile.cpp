@@ -6,8 +6,6 @@
 
 #include "testutils.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -233,10 +231,10 @@ void TestDataFile::refusesWhatIsNoFile()
     TempWorkDir dir;
     if (kind == u"folder"_s)
         QVERIFY(QDir().mkdir(DataFilePath()));
-    else if (kind == u"fifo"_s)
-        QCOMPARE(mkfifo(QFile::encodeName(DataFilePath()).constData(), 0600), 0);
-    else if (kind == u"broken link"_s)
-        QVERIFY(QFile::link(u"gone"_s, DataFilePath()));
+    else if (kind == u"fifo"_s && !MakeFifo(DataFilePath()))
+        QSKIP("no named pipes in folders on this system");
+    else if (kind == u"broken link"_s && !MakeSymlink(u"gone"_s, DataFilePath()))
+        QSKIP("no symbolic links for this user on this system");
     QString failure;
     try {
         ReadDataFile();
@@ -250,13 +248,17 @@ void TestDataFile::writesAtomically()
 {
     TempWorkDir dir;
     WriteBytes(DataFilePath(), "old");
+#ifdef Q_OS_UNIX
     const QByteArray name = QFile::encodeName(DataFilePath());
     QCOMPARE(chmod(name.constData(), 0604), 0);
+#endif
     WriteDataFile("new\r\n");
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+#ifdef Q_OS_UNIX
     struct stat info;
     QCOMPARE(stat(name.constData(), &info), 0);
-    QCOMPARE(info.st_mode & 07777, mode_t(0604));               // the old file's permissions stay
+    QCOMPARE(info.st_mode & 07777, mode_t(0604)); // the old file's permissions stay
+#endif
     QCOMPARE(FilesIn(dir.path()), QStringList{DataFilePath()}); // no temporary file left
 }
 
@@ -276,7 +278,8 @@ void TestDataFile::knowsTheSameFile()
 {
     TempWorkDir dir;
     WriteBytes(DataFilePath(), "a\r\n");
-    QVERIFY(QFile::link(DataFilePath(), u"alias"_s));
+    if (!MakeSymlink(DataFilePath(), u"alias"_s))
+        QSKIP("no symbolic links for this user on this system");
     WriteBytes(u"other"_s, "a\r\n");
     QVERIFY(SourceFile(QFile::encodeName(dir.filePath(DataFilePath()))).isSameFileAs(DataFilePath()));
     QVERIFY(SourceFile(QFile::encodeName(u"alias"_s)).isSameFileAs(DataFilePath()));

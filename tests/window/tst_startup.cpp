@@ -13,7 +13,6 @@
 #include <QMenuBar>
 #include <QStyleOptionButton>
 
-#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -117,12 +116,15 @@ void TestStartup::notADataFile()
     TempWorkDir dir;
     if (kind == u"directory"_s)
         QVERIFY(QDir().mkdir(DataFilePath()));
-    else if (kind == u"fifo"_s)
-        QCOMPARE(mkfifo(QFile::encodeName(DataFilePath()).constData(), 0600), 0);
-    else if (kind == u"case"_s)
+    else if (kind == u"fifo"_s && !MakeFifo(DataFilePath()))
+        QSKIP("no named pipes in folders on this system");
+    else if (kind == u"case"_s) {
         WriteBytes(u"表示するデータ.TXT"_s, "a,b\r\n");
-    else
-        QVERIFY(QDir().mkdir(u"folder"_s) && QFile::link(u"folder"_s, DataFilePath()));
+        if (QFileInfo::exists(DataFilePath()))
+            QSKIP("names differing in case are one name on this file system");
+    }
+    else if (kind == u"folderlink"_s && !(QDir().mkdir(u"folder"_s) && MakeSymlink(u"folder"_s, DataFilePath())))
+        QSKIP("no symbolic links for this user on this system");
     WindowUnderTest w;
     QCOMPARE(w.list()->count(), 0);
     QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
@@ -142,7 +144,8 @@ void TestStartup::unfollowableLink()
     QFETCH(QString, target);
     QFETCH(QString, why);
     TempWorkDir dir;
-    QVERIFY(QFile::link(target, DataFilePath()));
+    if (!MakeSymlink(target, DataFilePath()))
+        QSKIP("no symbolic links for this user on this system");
     WindowUnderTest w;
     QCOMPARE(w.status(), u"データ数 ＝ 0"_s);
     QCOMPARE(w.messages.size(), 1);
@@ -155,7 +158,8 @@ void TestStartup::linkToDataFileCounts()
 {
     TempWorkDir dir;
     WriteBytes(u"elsewhere.txt"_s, "a,b\r\n");
-    QVERIFY(QFile::link(u"elsewhere.txt"_s, DataFilePath()));
+    if (!MakeSymlink(u"elsewhere.txt"_s, DataFilePath()))
+        QSKIP("no symbolic links for this user on this system");
     WindowUnderTest w;
     QCOMPARE(w.items(), QStringList{u"a,b"_s});
 }
@@ -424,7 +428,7 @@ void TestStartup::japaneseFonts()
     QVERIFY2(gothic.contains(QFontInfo(w.child(u"cmdNext"_s)->font()).family()),
              qPrintable(QFontInfo(w.child(u"cmdNext"_s)->font()).family()));
     QVERIFY(gothic.contains(QFontInfo(w.list()->font()).family()));
-    QVERIFY(uiGothic.contains(QFontInfo(w.card(0)->font()).family()));
+    QVERIFY2(uiGothic.contains(QFontInfo(w.card(0)->font()).family()), qPrintable(QFontInfo(w.card(0)->font()).family()));
     QVERIFY(QFontInfo(w.child(u"cmdNext"_s)->font()).bold());
 }
 

@@ -1,0 +1,184 @@
+#include "store/datafile.h"
+#include "store/datawriter.h"
+#include "store/leftovers.h"
+#include "text/runtimeerror.h"
+
+#include "testutils.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+using namespace Qt::StringLiterals;
+
+// The writer's and the repair's promises in Windows' terms: the read-only attribute is write
+// protection, a link (reparse point) is never a leftover of ours, another owner's file is not
+// ours, a file another program holds is waited for, then refused with the old file whole.
+namespace {
+
+const QString kBackup = u".表示するデータ.txt.pelmor-backup"_s;
+
+QStringList FilesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+std::wstring Wide(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+QString WriteFailure(const QByteArray &bytes)
+{
+    try {
+        WriteDataFile(bytes);
+        return {};
+    } catch (const RunTimeError &error) {
+        return error.message();
+    }
+}
+
+// Gives the file another owner; false unless the file really has it then.
+bool SetOwner(const QString &path, const wchar_t *sid)
+{
+    PSID owner = nullptr;
+    if (!::ConvertStringSidToSidW(sid, &owner))
+        return false;
+    std::wstring name = Wide(path);
+    DWORD rc = ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
+                                       nullptr, nullptr);
+    PSID now = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (rc == ERROR_SUCCESS)
+        rc = ::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &now, nullptr, nullptr,
+                                     nullptr, &descriptor);
+    const bool changed = rc == ERROR_SUCCESS && ::EqualSid(now, owner);
+    ::LocalFree(descriptor);
+    ::LocalFree(owner);
+    return changed;
+}
+
+} // namespace
+
+class TestStoreWindows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void theReadOnlyAttributeProtects();
+    void aLinkIsNoLeftover();
+    void anotherOwnersBackupIsNoLeftover();
+    void waitsForAFileHeldElsewhere();
+    void japaneseAndLongPaths();
+};
+
+void TestStoreWindows::theReadOnlyAttributeProtects()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "half-writ");
+    QVERIFY(::SetFileAttributesW(Wide(DataFilePath()).c_str(), FILE_ATTRIBUTE_READONLY));
+    QVERIFY(WriteFailure("new\r\n").contains(u"書き込みが禁止"_s));
+    WriteBytes(kBackup, "old\r\n");
+    bool failed = false;
+    QVERIFY(ClearStaleFiles(DataFilePath(), {}, &failed).contains(u"書き込みが禁止"_s));
+    QVERIFY(failed);
+    QVERIFY(::SetFileAttributesW(Wide(DataFilePath()).c_str(), FILE_ATTRIBUTE_NORMAL));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("half-writ"));
+    QCOMPARE(ReadBytes(kBackup), QByteArray("old\r\n"));
+}
+
+void TestStoreWindows::aLinkIsNoLeftover()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "mine\r\n");
+    WriteBytes(u"secret"_s, "planted\r\n");
+    if (!MakeSymlink(u"secret"_s, kBackup))
+        QSKIP("this system makes no symbolic links for this user");
+    QVERIFY(ClearStaleFiles().contains(u"シンボリックリンクです"_s));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("mine\r\n"));
+    QCOMPARE(ReadBytes(u"secret"_s), QByteArray("planted\r\n"));
+    WriteDataFile("new\r\n");
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(ReadBytes(u"secret"_s), QByteArray("planted\r\n"));
+}
+
+void TestStoreWindows::anotherOwnersBackupIsNoLeftover()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "mine\r\n");
+    WriteBytes(kBackup, "planted\r\n");
+    if (!SetOwner(kBackup, L"S-1-5-18")) // the system account
+        QSKIP("this user cannot give a file another owner here");
+    QVERIFY(ClearStaleFiles().contains(u"ほかのユーザーのファイルです"_s));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("mine\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{kBackup, DataFileName()}));
+}
+
+// Held without FILE_SHARE_DELETE (as a scanner or an editor may hold it), the data file
+// cannot be replaced: a short hold is waited out, a long one refused with the file whole.
+void TestStoreWindows::waitsForAFileHeldElsewhere()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old\r\n");
+    const auto hold = [] {
+        return ::CreateFileW(Wide(DataFilePath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    };
+
+    HANDLE held = hold();
+    QVERIFY(held != INVALID_HANDLE_VALUE);
+    QThread *release = QThread::create([held] {
+        ::Sleep(500);
+        ::CloseHandle(held);
+    });
+    release->start();
+    QCOMPARE(WriteFailure("new\r\n"), QString());
+    release->wait();
+    delete release;
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+
+    held = hold();
+    QVERIFY(held != INVALID_HANDLE_VALUE);
+    QElapsedTimer waited;
+    waited.start();
+    const QString failure = WriteFailure("newer\r\n");
+    const qint64 ms = waited.elapsed();
+    ::CloseHandle(held);
+    qInfo("refused after %lld ms: %s", ms, qPrintable(failure));
+    QVERIFY(!failure.isEmpty());
+    QVERIFY(ms >= 9000 && ms < 30000);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QStringList left = FilesIn(dir.path());
+    if (RunningUnderWine()) {
+        // Wine's ReplaceFileW leaves a temporary file of its own ("rf*.tmp") at each failed
+        // attempt; Windows' makes none.
+        left = left.filter(QRegularExpression(u"^(?!rf[0-9a-f]+\\.tmp$)"_s));
+        qInfo("under Wine: its own rf*.tmp files are not counted");
+    }
+    QCOMPARE(left.join(u" "_s), DataFileName());
+}
+
+// Japanese folder names, and a folder deeper than the 260 characters of old Windows paths.
+void TestStoreWindows::japaneseAndLongPaths()
+{
+    TempWorkDir dir;
+    QString deep = dir.path();
+    while (deep.size() < 300)
+        deep += u"/日本語のフォルダー名をいくつも重ねた深い場所"_s;
+    QVERIFY(QDir().mkpath(deep));
+    QVERIFY(QDir::setCurrent(deep));
+    WriteDataFile("\x8C\xA2,dog\r\n");
+    QCOMPARE(ReadDataFile().lines, QStringList{u"犬,dog"_s});
+    WriteDataFile("\x94\x4C,cat\r\n");
+    QCOMPARE(ReadDataFile().lines, QStringList{u"猫,cat"_s});
+    QCOMPARE(FilesIn(deep), QStringList{DataFileName()});
+    QVERIFY(QDir::setCurrent(dir.path()));
+}
+
+QTEST_MAIN(TestStoreWindows)
+#include "tst_store_windows.moc"
