@@ -14,8 +14,11 @@ test=0
 [ "${1:-}" = --test ] && test=1
 
 "$repo/scripts/setup.sh" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine xvfb xdotool \
-    xclip x11-utils imagemagick fonts-ipafont-gothic qt6-translations-l10n >&2
+    xclip x11-utils imagemagick python3-xlib fonts-ipafont-gothic fonts-noto-cjk qt6-translations-l10n >&2
 qt=$("$repo/scripts/windows/qt.sh" | tail -n 1)
+# Qt's Japanese translation is the same file on every system: the tests find it beside Qt.
+mkdir -p "$qt/translations"
+cp -u /usr/share/qt6/translations/qtbase_ja.qm "$qt/translations/"
 build=${PELMOR_WINDOWS_BUILD:-$repo/build/windows}
 target=x86_64-w64-mingw32
 

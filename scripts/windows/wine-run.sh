@@ -38,7 +38,7 @@ cache=${PELMOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pelmor}
 export WINEPREFIX=${PELMOR_WINEPREFIX:-$cache/wineprefix}
 export WINEARCH=win64
 export WINEDEBUG=${PELMOR_WINEDEBUG:--all}
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;mscoree=d;mshtml=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 
 windows_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
 
