@@ -72,3 +72,19 @@ start_xvfb() {
     xvfb_error="Xvfb did not start: $(tr '\n' ' ' <"$tmp/xvfb.log")"
     return 1
 }
+
+# Owns the CLIPBOARD selection with the given text until another owner takes it, and
+# returns once the X server hands that text out (xclip, through $tmp/clip; its pid goes to
+# clip_pids).
+set_clipboard() {
+    local i
+    printf '%s' "$1" >"$tmp/clip"
+    xclip -quiet -selection clipboard -t UTF8_STRING -i "$tmp/clip" >/dev/null 2>&1 &
+    clip_pids+=($!)
+    for ((i = 0; i < 100; i++)); do
+        xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | cmp -s - "$tmp/clip" && return 0
+        sleep 0.05
+    done
+    note "xclip never served the text"
+    return 1
+}

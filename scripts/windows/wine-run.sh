@@ -22,6 +22,11 @@
 # Wine's own background processes (wineserver, services) are started with their output on
 # /dev/null before the program runs, so a caller reading the program's output through a pipe
 # (ctest) is not kept waiting after the program ends. Set PELMOR_WINEDEBUG to see Wine's messages.
+#
+# Qt: QT_* variables reach the program (Wine passes them only as WINEQT_*; done here). Without
+# $DISPLAY, QT_QPA_PLATFORM defaults to offscreen. Offscreen Qt on Windows finds fonts only in
+# $QT_QPA_FONTDIR: unless set, it points at <cache>/wine-fonts, links to the Linux default sans-serif
+# (Latin, Japanese) and monospace fonts.
 set -euo pipefail
 
 qt=${PELMOR_QT_PREFIX:-}
@@ -38,7 +43,7 @@ cache=${PELMOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pelmor}
 export WINEPREFIX=${PELMOR_WINEPREFIX:-$cache/wineprefix}
 export WINEARCH=win64
 export WINEDEBUG=${PELMOR_WINEDEBUG:--all}
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;winedbg.exe=d;mscoree=d;mshtml=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 
 windows_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
 
@@ -82,13 +87,11 @@ if [ -n "$qt" ]; then
 fi
 export WINEPATH="$winepath${WINEPATH:+;$WINEPATH}"
 
-# Wine keeps the host's QT_* variables from Windows programs and hands them WINEQT_* as QT_*
-# instead: pass the caller's on (QT_QPA_PLATFORM=offscreen for the tests, say). Qt Test then
-# writes to standard output rather than to the debugger, which Wine drops.
-export QT_FORCE_STDERR_LOGGING=1
-while IFS='=' read -r name _; do
-    [[ $name == QT_* ]] && export "WINE$name=${!name}"
-done < <(env)
+# Without an X display Wine cannot make windows: Qt's windows platform plugin then spins for
+# minutes and crashes. Use the offscreen plugin there unless told otherwise.
+if [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    export QT_QPA_PLATFORM=offscreen
+fi
 
 # Offscreen Qt on Windows draws only with the fonts in one folder ($QT_QPA_FONTDIR, default
 # <Qt>/lib/fonts, which does not exist): give it the Linux default sans-serif (Latin and Japanese)
@@ -109,13 +112,12 @@ if [ -z "${QT_QPA_FONTDIR:-}" ] && command -v fc-match >/dev/null; then
     QT_QPA_FONTDIR=$(windows_path "$fonts")
 fi
 
-# Wine keeps QT_* variables (meant for Linux programs) from Windows programs, and passes
-# WINEQT_<name> on as QT_<name>: hand ours on that way (QT_QPA_PLATFORM=offscreen...).
-for name in $(compgen -e); do
-    wine_name=WINE$name
-    if [[ $name == QT_* ]] && [ -z "${!wine_name:-}" ]; then
-        export "$wine_name=${!name}"
-    fi
-done
+# Wine keeps the host's QT_* variables from Windows programs and hands them WINEQT_* as QT_*
+# instead: pass the caller's on (QT_QPA_PLATFORM=offscreen for the tests, say). Qt Test then
+# writes to standard output rather than to the debugger, which Wine drops.
+export QT_FORCE_STDERR_LOGGING=1
+while IFS='=' read -r name _; do
+    [[ $name == QT_* ]] && export "WINE$name=${!name}"
+done < <(env)
 
 exec wine "$@"

@@ -92,18 +92,6 @@ click_cmbBefor() { click_client $((88 + 97 / 2)) $((8 + 33 / 2)); }
 click_cmdNext() { click_client $((200 + 89 / 2)) $((8 + 33 / 2)); }
 click_cmdEnd() { click_client $((672 + 65 / 2)) $((8 + 33 / 2)); }
 
-set_clipboard() {
-    local i
-    printf '%s' "$1" >"$tmp/clip"
-    xclip -quiet -selection clipboard -t UTF8_STRING -i "$tmp/clip" >/dev/null 2>&1 &
-    clip_pids+=($!)
-    for ((i = 0; i < 100; i++)); do
-        xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | cmp -s - "$tmp/clip" && return 0
-        sleep 0.05
-    done
-    note "xclip never served the text"
-    return 1
-}
 
 # Runs the action ($2...) and waits until the data file holds exactly the bytes of file $1.
 act_and_expect() {
@@ -170,8 +158,20 @@ case_drop() {
         --y $((menu_h + 300)) "$tmp/dropped.txt"
 }
 
-# The window as drawn, raw.
-shot() { sleep 1 && /usr/bin/import -window "$wid" "rgb:$tmp/$1.rgb"; }
+# The window as drawn, raw, once two looks half a second apart agree.
+shot() {
+    local i
+    sleep 0.5
+    /usr/bin/import -window "$wid" "rgb:$tmp/$1.rgb" || return 1
+    for ((i = 0; i < 20; i++)); do
+        sleep 0.5
+        /usr/bin/import -window "$wid" "rgb:$tmp/shot.rgb" || return 1
+        cmp -s "$tmp/shot.rgb" "$tmp/$1.rgb" && return 0
+        mv "$tmp/shot.rgb" "$tmp/$1.rgb"
+    done
+    note "the window kept changing"
+    return 1
+}
 
 # 表示する語の区切り, the third menu, then its item $1 by the keyboard.
 choose_delimiter() {

@@ -142,20 +142,6 @@ wait_for_exit() {
 
 # --- clipboard -----------------------------------------------------------------------
 
-# Owns the CLIPBOARD selection with the given text until another owner takes it, and
-# returns once the X server hands that text out.
-set_clipboard() {
-    local i
-    printf '%s' "$1" >"$tmp/clip"
-    xclip -quiet -selection clipboard -t UTF8_STRING -i "$tmp/clip" >/dev/null 2>&1 &
-    clip_pids+=($!)
-    for ((i = 0; i < 100; i++)); do
-        xclip -o -selection clipboard -t UTF8_STRING 2>/dev/null | cmp -s - "$tmp/clip" && return 0
-        sleep 0.05
-    done
-    note "xclip never served the text"
-    return 1
-}
 
 # Root coordinates of the window's top left corner: sets win_x and win_y.
 window_origin() {

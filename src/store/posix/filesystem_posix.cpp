@@ -163,20 +163,6 @@ Error CheckWritable(const QByteArray &path, const FileInfo &info)
     return ::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0 ? Error() : LastError();
 }
 
-File::~File()
-{
-    close();
-}
-
-File::File(File &&other) noexcept : m_handle(std::exchange(other.m_handle, kClosed)) {}
-
-File &File::operator=(File &&other) noexcept
-{
-    close();
-    m_handle = std::exchange(other.m_handle, kClosed);
-    return *this;
-}
-
 Error File::open(const QByteArray &path, Access access, Follow follow)
 {
     close();

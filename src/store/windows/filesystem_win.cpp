@@ -278,20 +278,6 @@ Error CheckWritable(const QByteArray &, const FileInfo &info)
     return (info.protection.bits & FILE_ATTRIBUTE_READONLY) ? FromCode(ERROR_ACCESS_DENIED) : Error();
 }
 
-File::~File()
-{
-    close();
-}
-
-File::File(File &&other) noexcept : m_handle(std::exchange(other.m_handle, kClosed)) {}
-
-File &File::operator=(File &&other) noexcept
-{
-    close();
-    m_handle = std::exchange(other.m_handle, kClosed);
-    return *this;
-}
-
 Error File::open(const QByteArray &path, Access access, Follow follow)
 {
     close();
