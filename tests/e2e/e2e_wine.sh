@@ -173,11 +173,18 @@ shot() {
     return 1
 }
 
-# 表示する語の区切り, the third menu, then its item $1 by the keyboard.
+visible_windows() { xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null | wc -l; }
+
+# 表示する語の区切り, the third menu, then its item $1 by the keyboard, once the menu's own
+# window is there (keys before it would go to the list of cards).
 choose_delimiter() {
-    local i
-    click_client 276 $((-menu_h / 2)) && sleep 0.5 || return 1
-    for ((i = 0; i < $1; i++)); do xdotool key Down && sleep 0.2; done
+    local i before
+    before="$(visible_windows)"
+    click_client 276 $((-menu_h / 2)) || return 1
+    for ((i = 0; i < 50 && $(visible_windows) <= before; i++)); do sleep 0.1; done
+    ((i < 50)) || { note "the menu did not open"; return 1; }
+    sleep 0.3
+    for ((i = 0; i < $1; i++)); do xdotool key Down && sleep 0.3; done
     xdotool key Return
 }
 
