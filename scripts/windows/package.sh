@@ -18,10 +18,10 @@ test=0
 export PELMOR_WINDOWS_BUILD=$build
 
 "$repo/scripts/setup.sh" nsis zip >&2
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct)}
 deploy=$("$repo/scripts/windows/build.sh" | tail -n 1)
 qt=$("$repo/scripts/windows/qt.sh" | tail -n 1)
 
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct)}
 version=$(sed -n 's/^project(Pelmor VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
 [ -n "$version" ] || { echo "package.sh: no version in CMakeLists.txt" >&2; exit 1; }
 

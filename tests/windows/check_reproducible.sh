@@ -31,9 +31,12 @@ mapfile -t b <"$tmp/b.paths"
 same() {
     cmp -s "$1" "$2" && return 0
     note "$1 and $2 differ"
-    if command -v diffoscope >/dev/null; then
-        note "$(diffoscope --text - "$1" "$2" 2>&1 | head -n 200)"
-    fi
+    command -v diffoscope >/dev/null || return 1
+    # The folder both are made of tells more, and sooner, than the compressed archives.
+    local from=("$1" "$2")
+    diff -rq "$tmp/a/package/Pelmor" "$tmp/b/package/Pelmor" >/dev/null ||
+        from=("$tmp/a/package/Pelmor" "$tmp/b/package/Pelmor")
+    note "$(diffoscope --text - "${from[@]}" 2>&1 | head -n 200)"
     return 1
 }
 
