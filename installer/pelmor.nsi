@@ -95,12 +95,12 @@ Section "Pelmor 本体" SecProgram
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
-Section "スタートメニューのショートカット" SecStartMenu
+Section "スタートメニュー" SecStartMenu
   ; Made with the program above (it needs its working folder); shown so users see it is always made.
   SectionIn RO
 SectionEnd
 
-Section /o "デスクトップのショートカット" SecDesktop
+Section /o "デスクトップ" SecDesktop
   SetOutPath "$DOCUMENTS\Pelmor"
   CreateShortCut "$DESKTOP\Pelmor.lnk" "$INSTDIR\pelmor.exe" "" "$INSTDIR\pelmor.exe" 0 \
       SW_SHOWNORMAL "" "Pelmor"
