@@ -88,3 +88,16 @@ set_clipboard() {
     note "xclip never served the text"
     return 1
 }
+
+# A file's bytes in hexadecimal, on one line.
+hex() { od -An -tx1 -v "$1" | tr -s ' \n' ' '; }
+
+# Ends a run of a Windows program under Wine: the program and the clipboard owners, the Wine
+# server of the run's own prefix, the X server, and the run's temporary folder.
+wine_run_cleanup() {
+    # shellcheck disable=SC2046
+    stop_children $app_pid ${clip_pids[*]} $(jobs -p)
+    wineserver -k 2>/dev/null
+    stop_children $xvfb_pid
+    rm -rf -- "$tmp"
+}

@@ -27,18 +27,9 @@ export HOME="$tmp/home" WINEPREFIX="$tmp/prefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 xvfb_pid='' app_pid='' clip_pids=()
 
-cleanup() {
-    # shellcheck disable=SC2046
-    stop_children $app_pid ${clip_pids[*]} $(jobs -p)
-    wineserver -k 2>/dev/null
-    stop_children $xvfb_pid
-    rm -rf -- "$tmp"
-}
-trap cleanup EXIT
+trap wine_run_cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-hex() { od -An -tx1 -v "$1" | tr -s ' \n' ' '; }
 
 start_xvfb || bail "$xvfb_error"
 export DISPLAY=":$display_no"
