@@ -2,6 +2,7 @@
 
 #include "store/datafile.h"
 #include "store/datawriter.h"
+#include "text/pastedtext.h"
 
 #include <QDir>
 #include <QFile>
@@ -116,7 +117,7 @@ QString DeckText(int lines)
 QByteArray DeckFileBytes(int lines)
 {
     // The program's own paste turns the LF lines into the CR LF, code page 932 file.
-    return PastedDataBytes(DeckText(lines));
+    return PastedDataBytes(DeckText(lines), kMaxDataLines);
 }
 
 void WriteFile(const QString &path, const QByteArray &bytes)

@@ -4,11 +4,12 @@
 // A broken rule prints what broke and traps, which libFuzzer records as a crash.
 
 #include "deck/cardtable.h"
-#include "store/datafile.h"
-#include "store/datawriter.h"
 #include "deck/delimiters.h"
 #include "deck/guards.h"
+#include "store/datafile.h"
+#include "store/datawriter.h"
 #include "text/linecutter.h"
+#include "text/pastedtext.h"
 #include "text/textcodec.h"
 
 #include <QByteArray>
@@ -381,7 +382,7 @@ void CheckWrittenBack(const QStringList &lines)
     QString text;
     for (const QString &line : lines)
         text += line + u"\r\n"_s;
-    const QByteArray bytes = EncodeDataText(text);
+    const QByteArray bytes = EncodeDataText(text, kMaxDataLines);
     const DataFileText back = ParseDataBytes(bytes);
     CHECK(!back.truncated);
     CHECK(back.lines == lines);
@@ -410,7 +411,7 @@ void CheckPastedBack(const QStringList &lines, std::uint64_t choice)
             clipboard += (choice >> (i % 64)) & 1 ? u"\r\n"_s : u"\n"_s;
         clipboard += lines[i];
     }
-    const DataFileText back = ParseDataBytes(PastedDataBytes(clipboard));
+    const DataFileText back = ParseDataBytes(PastedDataBytes(clipboard, kMaxDataLines));
     CHECK(!back.truncated);
     CHECK(back.lines == lines);
 }

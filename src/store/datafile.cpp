@@ -103,7 +103,7 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
     char head[kUtf16BomSize];
     qsizetype headSize = 0;
     for (qsizetype n = 1; headSize < kUtf16BomSize && n > 0; headSize += n)
-        Check(what, file.read(head + headSize, kUtf16BomSize - headSize, n));
+        Check(what, file.readAt(headSize, head + headSize, kUtf16BomSize - headSize, n));
     const std::optional<TextEncoding> utf16 = Utf16ByteOrder(QByteArrayView(head, headSize));
     const qint64 start = utf16 ? kUtf16BomSize : 0;
 
@@ -118,7 +118,6 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
     // so no UTF-16 code unit is split by a jump.
     const auto pass = [&](qint64 base, const std::function<bool()> &zerosUnwanted,
                           const std::function<bool(QByteArrayView)> &take) {
-        Check(what, file.seek(start));
         std::optional<Utf16Transcoder> transcoder;
         if (utf16)
             transcoder.emplace(*utf16 == TextEncoding::Utf16Be);
@@ -128,13 +127,10 @@ DataFileText ReadDataFile(const QString &path, const Progress &progress)
                 const qint64 data = file.nextData(done);
                 if (data < 0)
                     break; // nothing but a hole up to the end
-                if (data > done) {
-                    Check(what, file.seek(data));
-                    done = data;
-                }
+                done = std::max(done, data);
             }
             qsizetype n = 0;
-            Check(what, file.read(chunk.data(), chunk.size(), n));
+            Check(what, file.readAt(done, chunk.data(), chunk.size(), n));
             if (n == 0)
                 break;
             done += n;

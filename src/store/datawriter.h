@@ -13,23 +13,15 @@
 //   (ACLs among them), and renamed over it; then the folder is flushed.
 // - Where a rename cannot keep the file as it was (it belongs to someone the program
 //   cannot give a file to, or it has other hard links), the old bytes are first secured
-//   in ".<name>.pelmor-backup" and the new ones are written into the file itself; a
-//   failure puts the old bytes back, and a run killed meanwhile is repaired by the next
-//   (leftovers.h).
-// - A link is written through: the file it names gets the new contents.
+//   in ".<name>.pelmor-backup-XXXXXX", the user's alone, and the new ones are written into
+//   the file itself; a failure puts the old bytes back, and a run killed meanwhile leaves
+//   the backup for the next start to show (leftovers.h).
+// - A link of the user's own is written through: the file it names gets the new contents.
+//   Another account's link is refused.
 // - The folder is locked while writing, so that two windows in one folder never clear
 //   each other's temporary files; what a killed run left is cleared by the next one.
 
-// The bytes to store for text: code page 932 when every character has a code there and
-// the file cannot be mistaken for UTF-8 when read back; otherwise UTF-8 behind a byte
-// order mark, so that no character is ever lost.
-QByteArray EncodeDataText(const QString &text);
-
-// The file's bytes after a paste of clipboard text: the text with every lone LF made a
-// CR LF (the clipboard hands lines over LF-ended here), then one CR LF.
-QByteArray PastedDataBytes(const QString &clipboardText);
-
-// Writes PastedDataBytes(clipboardText) piece by piece, never holding them all.
+// Writes the bytes of a paste (text/pastedtext.h) piece by piece, never holding them all.
 void WritePastedText(const QString &clipboardText, const QString &path = DataFilePath(),
                      const Progress &progress = {});
 
@@ -50,7 +42,6 @@ public:
     void commit();
 
 private:
-    bool TakeOverFile();
     void ReplaceByRename();
     void WriteInPlace();
 
@@ -61,7 +52,6 @@ private:
     bool m_exists = false; // m_old describes it
     sys::FileInfo m_old;
     sys::FolderLock m_lock;
-    bool m_locked = false;
     QByteArray m_tempPath;
     sys::File m_temp;
     qint64 m_size = 0; // bytes written to the temporary file

@@ -22,7 +22,9 @@ namespace sys {
 QByteArray PathBytes(const QString &path);
 QString PathText(const QByteArray &path);
 // The path of a local file's URL (a dropped file's), exactly as the file system spells it.
-QByteArray LocalFilePath(const QUrl &url);
+// False when the URL names a file of another computer that this system cannot reach by a
+// path (on POSIX any host but "localhost"; Windows reaches "file://server/share/…").
+bool LocalFilePath(const QUrl &url, QByteArray &path);
 
 // Which file a name leads to: a device and inode on POSIX, a volume serial and file index
 // on Windows.
@@ -49,8 +51,8 @@ struct FileInfo
     FileKind kind = FileKind::Other; // a link (symbolic link, reparse point) when not followed
     FileId id;
     qint64 size = 0;
-    qint64 names = 1;   // hard links to it
-    bool mine = false;  // owned by the user running the program
+    qint64 names = 1;  // hard links to it
+    bool mine = false; // owned by the user running the program
     Protection protection;
 };
 
@@ -61,6 +63,9 @@ Error Status(const QByteArray &path, FileInfo &info, Follow follow);
 
 // The path a link finally leads to, every link resolved.
 Error ResolveLinks(const QByteArray &path, QByteArray &resolved);
+
+// The account that owns the file (a link itself, not followed), as the user knows it.
+QString OwnerName(const QByteArray &path);
 
 // AccessDenied when the user may not write the file (write-protected: the permission bits,
 // or the read-only attribute). The system's administrator is held to the file's own
@@ -95,12 +100,10 @@ public:
     Error createTemporary(const QByteArray &dir, const QByteArray &prefix, QByteArray &path);
 
     Error info(FileInfo &info) const;
-    // Up to `size` bytes from the current position; `got` is 0 at the end.
-    Error read(char *buffer, qsizetype size, qsizetype &got);
+    // Up to `size` bytes from `offset` on; `got` is 0 at the end.
     Error readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got);
     Error write(const char *data, qsizetype size);
     Error writeAt(qint64 offset, const char *data, qsizetype size);
-    Error seek(qint64 offset);
     // The first offset at or after `offset` that holds data, past the holes of a sparse
     // file; `offset` itself where the system cannot tell, -1 when only a hole follows.
     qint64 nextData(qint64 offset);
@@ -115,12 +118,14 @@ public:
     // A new file's protection: what the user's settings give a new file (0666 less the
     // umask; on Windows, the folder's inherited one).
     Error protectAsNew();
-    // At most the protection of the file `from` (for a copy of its bytes): its permission
-    // bits; on Windows, its access control list.
-    Error protectLike(const File &from);
+    // A copy of the bytes of `from`, readable by no one that `from` keeps out: on POSIX the
+    // user's alone, as created (mode 0600, never widened); on Windows `from`'s access
+    // control list.
+    Error protectAsCopyOf(const File &from);
     // Everything of the file at `path` (described by `old`) that a replacement by this file
-    // would lose: owner, group, mode, extended attributes. False when it cannot be kept
-    // (another owner that the program cannot give a file to).
+    // would lose: owner, group, mode, extended attributes (ACLs among them; what this file
+    // got from its folder and `path` lacks goes). False when it cannot be kept (another
+    // owner or group that the program cannot give a file to).
     bool takeOver(const QByteArray &path, const FileInfo &old);
 
 private:
@@ -134,11 +139,13 @@ Error Remove(const QByteArray &path);
 // the new one.
 Error Replace(const QByteArray &from, const QByteArray &to);
 // Gives `to` the file at `from`, failing with Exists where `to` is taken: never replaces.
+// Unsupported where the file system has no such move.
 Error MoveNew(const QByteArray &from, const QByteArray &to);
-// Until the folder's entries are on disk; nothing where the system has no such thing.
+// Until the folder's entries are on disk; nothing where the system has no such thing or
+// the user may not open the folder (a folder that can be written but not listed).
 Error FlushFolder(const QByteArray &dir);
-// The names in a folder; empty when it cannot be read.
-QList<QByteArray> FolderEntries(const QByteArray &dir);
+// The names in a folder.
+Error FolderEntries(const QByteArray &dir, QList<QByteArray> &names);
 
 // Keeps other windows from writing the data file of a folder while it is held.
 class FolderLock

@@ -2,30 +2,16 @@
 
 #include "datafile.h"
 
-#include <QByteArray>
 #include <QString>
 
-// Repairs what a killed run left beside the data file: its temporary files are removed and
-// the old bytes of a write into the file itself that did not finish are put back. Only
-// files this program could have left count: ordinary files with one name, owned by the
-// user running it. Anything else under those names (another account's file in a shared
-// folder, a link, a FIFO) is left alone. The old bytes go back only into a data file of the
-// user's own, through the one descriptor that was checked and compared.
-// Bytes the repair would overwrite are first kept in a visible file beside the data file,
-// with no more access than the data file, so that an edit made after the killed run is
-// never lost.
+// What a killed run left beside the data file. Its temporary files, ordinary files of the
+// user's own with one name, are removed. The old bytes that a write into the file itself
+// had secured are never put back behind the user's back: they are copied to a visible file
+// beside the data file, under a name that was free, and the user is told that the write
+// stopped and where the old bytes are (dropping that file on the window puts them back).
+// Nothing else in the folder is changed; another account's files are at most told of.
 
-// Returns what the user must be told (empty when nothing); `failed` tells whether that is
-// a failure. Never throws; a cancel through `progress` leaves the old bytes where they are
-// for the next run.
+// Returns what the user must be told (empty when nothing); `failed` tells whether it is a
+// warning. Never throws; a cancel through `progress` leaves the backup where it is.
 QString ClearStaleFiles(const QString &path = DataFilePath(), const Progress &progress = {},
                         bool *failed = nullptr);
-
-// The same with the folder `dir` already locked; `target` is the data file, `name` its
-// name there.
-QString ClearStaleFilesIn(const QByteArray &dir, const QByteArray &name, const QByteArray &target,
-                          const Progress &progress = {}, bool *failed = nullptr);
-
-// Whether the old bytes of an unfinished write, in a file of ours, wait beside the data
-// file `name` in `dir`.
-bool HoldsOurBackup(const QByteArray &dir, const QByteArray &name);

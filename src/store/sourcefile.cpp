@@ -6,8 +6,18 @@
 
 using namespace Qt::StringLiterals;
 
-SourceFile::SourceFile(const QByteArray &path) : m_path(path)
+SourceFile::SourceFile(const QUrl &url)
 {
+    // The file system's own bytes: a name need not be valid UTF-8.
+    if (!sys::LocalFilePath(url, m_path))
+        throw RunTimeError(Quoted(url.toDisplayString()) +
+                           u"は読み込めません。\nほかのコンピューター（%1）のファイルです。"
+                           u"このコンピューターに保存してからドロップしてください。"_s.arg(url.host()));
+    // A NUL ends a name for the system: "a.txt%00.jpg" would open "a.txt".
+    if (m_path.contains('\0'))
+        throw RunTimeError(Quoted(url.toDisplayString()) +
+                           u"は読み込めません。\nファイル名に使えない文字（NUL）が含まれています。"_s);
+    const QByteArray &path = m_path;
     const QString what = QuotedNative(path) + u"は読み込めません。"_s;
     // Decided before opening: opening a device or a FIFO can itself do something (a
     // terminal would become the program's controlling terminal, a FIFO would wait).
@@ -41,7 +51,7 @@ void SourceFile::copyOver(const QString &path, const Progress &progress)
     qint64 done = 0;
     for (;;) {
         qsizetype n = 0;
-        Check(what, m_file.read(chunk.data(), chunk.size(), n));
+        Check(what, m_file.readAt(done, chunk.data(), chunk.size(), n));
         if (n == 0)
             break;
         writer.write(chunk.constData(), n);

@@ -5,15 +5,15 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUrl>
 
-// A dropped file opened for copying over the data file. Opening checks that it is an
-// ordinary, readable file, so that a folder, FIFO or device is refused before anything
-// is changed.
+// A dropped file opened for copying over the data file. Opening checks that the URL names
+// a file of this computer and that it is an ordinary, readable file, so that a folder,
+// FIFO or device is refused before anything is changed.
 class SourceFile
 {
 public:
-    // `path` is the file system's own bytes: a name need not be valid UTF-8.
-    explicit SourceFile(const QByteArray &path);
+    explicit SourceFile(const QUrl &url);
     SourceFile(const SourceFile &) = delete;
     SourceFile &operator=(const SourceFile &) = delete;
 

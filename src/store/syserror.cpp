@@ -38,6 +38,8 @@ QString Error::text() const
     case Errc::Replaced:
         return u"調べている間にほかのファイルに置き換えられました。"_s;
     case Errc::Unsupported:
+        return u"このファイルシステムはこの操作に対応していません（%1: %2）。"_s.arg(m_native).arg(
+            m_nativeText);
     case Errc::Other:
         break;
     }

@@ -11,13 +11,13 @@
 #include "palette.h"
 #include "plainlabel.h"
 
+#include "deck/guards.h"
+#include "drill/statustext.h"
 #include "store/datafile.h"
 #include "store/datawriter.h"
-#include "deck/guards.h"
-#include "store/leftovers.h"
 #include "store/filesystem.h"
+#include "store/leftovers.h"
 #include "store/sourcefile.h"
-#include "drill/statustext.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -386,11 +386,11 @@ void frmTesh::Form_Load()
         LoadCardData();
 }
 
-// What a killed run left; putting back a large file shows its progress and can be stopped.
-// A repair that failed is an error; one that worked, or a file left alone, is news.
+// What a killed run left: a write that stopped is told, with where the old bytes are now;
+// copying a large backup shows its progress and can be stopped.
 void frmTesh::RepairLeftovers()
 {
-    LongTask task(this, u"前回途中で止まった書き込みを元に戻しています…"_s, m_progressDelayMs);
+    LongTask task(this, u"前回途中で止まった書き込みの前の内容をコピーしています…"_s, m_progressDelayMs);
     bool failed = false;
     const QString repaired = ClearStaleFiles(DataFilePath(), task.progress(), &failed);
     if (!repaired.isEmpty())
@@ -709,7 +709,7 @@ void frmTesh::TakeDroppedFile(const QMimeData *data)
     if (!CarriesFiles(data))
         return;
     // Opening refuses a folder, FIFO, device or unreadable file before anything changes.
-    SourceFile source(sys::LocalFilePath(data->urls().constFirst()));
+    SourceFile source(data->urls().constFirst());
     ResetDeck();
     if (!source.isSameFileAs(DataFilePath()))
         ReplaceDataFile(u"ドロップされたファイルをコピーしています…"_s,

@@ -3,8 +3,11 @@
 // The window and everything on it. frmTesh owns the widgets and the whole state of the
 // run; each user action is one handler, named after its control and event, that reads
 // as the ordered steps it performs. Computation lives elsewhere:
-//   deck/     the card table, the data file and its codec, the delimiter split;
 //   drill/    the status texts and the card font sizes;
+//   deck/     the card table, the delimiter split and the guards on counters and rows;
+//   store/    the data file on disk: the bounded read, the safe write, what a killed
+//             write left, the dropped file;
+//   text/     code page 932, UTF-8 and UTF-16, the cutting of lines;
 //   window/   the layout arithmetic (layout.h), the palette (palette.h), the Japanese
 //             fonts (japaneseui.h) and the small widgets the window is built from.
 // A handler that fails (a guard, a file that cannot be read) stops where it failed; the
@@ -12,8 +15,8 @@
 
 #include "deck/cardtable.h"
 #include "deck/delimiters.h"
-#include "store/fileio.h"
 #include "drill/fontfit.h"
+#include "store/fileio.h"
 #include "window/palette.h"
 
 #include <QMainWindow>

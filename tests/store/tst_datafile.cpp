@@ -1,11 +1,11 @@
-#include "text/cp932.h"
+#include "deck/guards.h"
 #include "store/datafile.h"
 #include "store/datawriter.h"
-#include "deck/guards.h"
 #include "store/sourcefile.h"
+#include "store/writesupport.h"
+#include "text/cp932.h"
 
 #include "testutils.h"
-
 
 using namespace Qt::StringLiterals;
 
@@ -46,6 +46,10 @@ private slots:
     void writesAtomically();
     void copiesByteForByte();
     void knowsTheSameFile();
+    void splitsPaths_data();
+    void splitsPaths();
+    void takesOnlyFilesOfThisComputer_data();
+    void takesOnlyFilesOfThisComputer();
 };
 
 void TestDataFile::readsEncodings_data()
@@ -270,7 +274,7 @@ void TestDataFile::copiesByteForByte()
         bytes.append(char(i * 7));
     WriteBytes(u"dropped.bin"_s, bytes);
     WriteBytes(DataFilePath(), "old");
-    SourceFile(QFile::encodeName(u"dropped.bin"_s)).copyOver();
+    SourceFile(QUrl::fromLocalFile(dir.filePath(u"dropped.bin"_s))).copyOver();
     QCOMPARE(ReadBytes(DataFilePath()), bytes);
 }
 
@@ -281,9 +285,66 @@ void TestDataFile::knowsTheSameFile()
     if (!MakeSymlink(DataFilePath(), u"alias"_s))
         QSKIP("no symbolic links for this user on this system");
     WriteBytes(u"other"_s, "a\r\n");
-    QVERIFY(SourceFile(QFile::encodeName(dir.filePath(DataFilePath()))).isSameFileAs(DataFilePath()));
-    QVERIFY(SourceFile(QFile::encodeName(u"alias"_s)).isSameFileAs(DataFilePath()));
-    QVERIFY(!SourceFile(QFile::encodeName(u"other"_s)).isSameFileAs(DataFilePath()));
+    QVERIFY(SourceFile(QUrl::fromLocalFile(dir.filePath(DataFilePath()))).isSameFileAs(DataFilePath()));
+    QVERIFY(SourceFile(QUrl::fromLocalFile(dir.filePath(u"alias"_s))).isSameFileAs(DataFilePath()));
+    QVERIFY(!SourceFile(QUrl::fromLocalFile(dir.filePath(u"other"_s))).isSameFileAs(DataFilePath()));
+}
+
+void TestDataFile::splitsPaths_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("dir");
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("in the working folder") << QByteArray("name") << QByteArray(".") << QByteArray("name");
+    QTest::newRow("in the root folder") << QByteArray("/name") << QByteArray("/") << QByteArray("name");
+    QTest::newRow("absolute") << QByteArray("/a/b/name") << QByteArray("/a/b") << QByteArray("name");
+    QTest::newRow("relative") << QByteArray("a/name") << QByteArray("a") << QByteArray("name");
+}
+
+void TestDataFile::splitsPaths()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, dir);
+    QFETCH(QByteArray, name);
+    QByteArray gotDir, gotName;
+    SplitPath(path, gotDir, gotName);
+    QCOMPARE(gotDir, dir);
+    QCOMPARE(gotName, name);
+}
+
+void TestDataFile::takesOnlyFilesOfThisComputer_data()
+{
+    QTest::addColumn<QString>("url"); // "@" stands for the working folder's path
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("a local file") << u"file://@/a.txt"_s << QString();
+    QTest::newRow("localhost") << u"file://localhost@/a.txt"_s << QString();
+    QTest::newRow("a NUL in the name") << u"file://@/a.txt%00.jpg"_s << u"NUL"_s;
+#ifdef Q_OS_UNIX // Windows opens another computer's files by their network path
+    QTest::newRow("another computer")
+        << u"file://otherhost@/a.txt"_s << u"ほかのコンピューター（otherhost）"_s;
+#endif
+}
+
+// Nothing is copied from a URL that does not name this computer's file, whatever this
+// computer holds under its path.
+void TestDataFile::takesOnlyFilesOfThisComputer()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, refusal);
+    TempWorkDir dir;
+    WriteBytes(u"a.txt"_s, "dropped");
+    WriteBytes(DataFilePath(), "deck");
+    QString here = QDir::currentPath();
+    if (!here.startsWith(u'/'))
+        here.prepend(u'/'); // "C:/…" on Windows
+    QString failure;
+    try {
+        SourceFile(QUrl(url.replace(u"@"_s, here))).copyOver();
+    } catch (const RunTimeError &error) {
+        failure = error.message();
+    }
+    QVERIFY2(refusal.isEmpty() ? failure.isEmpty() : failure.contains(refusal), qPrintable(failure));
+    QCOMPARE(ReadBytes(DataFilePath()), refusal.isEmpty() ? QByteArray("dropped") : QByteArray("deck"));
 }
 
 QTEST_GUILESS_MAIN(TestDataFile)

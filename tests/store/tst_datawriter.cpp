@@ -1,7 +1,10 @@
+#include "deck/guards.h"
 #include "store/datafile.h"
 #include "store/datawriter.h"
-#include "deck/guards.h"
+#include "store/sourcefile.h"
+#include "text/pastedtext.h"
 
+#include "swaponopen.h"
 #include "testutils.h"
 
 #include <QRegularExpression>
@@ -27,6 +30,7 @@ bool g_failRename = false;
 int g_folderSyncError = 0; // what fsync of a folder fails with, 0 for success
 int g_fallocateError = 0;
 bool g_backupStays = false; // the backup cannot be removed
+bool g_noMoveNew = false;   // a file system without RENAME_NOREPLACE and hard links
 
 QString FdName(int fd)
 {
@@ -72,11 +76,32 @@ extern "C" int posix_fallocate(int fd, off_t offset, off_t length)
 extern "C" int unlink(const char *path)
 {
     static const auto real = reinterpret_cast<int (*)(const char *)>(dlsym(RTLD_NEXT, "unlink"));
-    if (g_backupStays && QByteArray(path).endsWith(".pelmor-backup")) {
+    if (g_backupStays && QByteArray(path).contains(".pelmor-backup-")) {
         errno = EBUSY;
         return -1;
     }
     return real(path);
+}
+
+extern "C" int renameat2(int fromDir, const char *from, int toDir, const char *to, unsigned int flags)
+{
+    static const auto real = reinterpret_cast<int (*)(int, const char *, int, const char *, unsigned int)>(
+        dlsym(RTLD_NEXT, "renameat2"));
+    if (g_noMoveNew && (flags & RENAME_NOREPLACE)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(fromDir, from, toDir, to, flags);
+}
+
+extern "C" int link(const char *from, const char *to)
+{
+    static const auto real = reinterpret_cast<int (*)(const char *, const char *)>(dlsym(RTLD_NEXT, "link"));
+    if (g_noMoveNew) {
+        errno = EPERM;
+        return -1;
+    }
+    return real(from, to);
 }
 
 extern "C" int rename(const char *from, const char *to)
@@ -128,7 +153,7 @@ private slots:
     void init()
     {
         g_calls.clear(), g_failRename = false, g_folderSyncError = 0, g_fallocateError = 0,
-                         g_failDataWrite = 0, g_backupStays = false;
+                         g_failDataWrite = 0, g_backupStays = false, g_noMoveNew = false;
     }
     void theNameIsFixed();
     void refusesWhatIsNoOrdinaryFile_data();
@@ -149,6 +174,11 @@ private slots:
     void namesTheFolderThatStopsIt();
     void pastedTextInPieces_data();
     void pastedTextInPieces();
+    void keepsTheGroupInASetGroupIdFolder();
+    void takesNoAclFromTheFolder();
+    void refusesAnotherAccountsLink();
+    void writesInPlaceWithoutMovesThatKeepNames();
+    void refusesADroppedFileSwappedWhileLookedAt();
 };
 
 void TestDataWriter::theNameIsFixed()
@@ -360,15 +390,18 @@ void TestDataWriter::writesInPlaceWhenARenameWouldNotKeepTheFile()
     QCOMPARE(ReadBytes(DataFilePath()), old);
     QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
 
-    // A backup that cannot be removed would let a later start undo the write: the write
-    // fails and the old bytes stay; the next write clears it.
+    // A backup that cannot be removed would have a later start say that the write stopped:
+    // the write fails and the old bytes stay, secured in a file of the user's alone.
     g_backupStays = true;
     QCOMPARE(WriteFailure("kept?\r\n"),
              u"「表示するデータ.txt」に書き込めませんでした。\n"_s + sys::Error(sys::Errc::InUse).text());
     g_backupStays = false;
     QCOMPARE(ReadBytes(DataFilePath()), old);
-    WriteDataFile(old);
-    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+    const QStringList backups = FilesIn(dir.path()).filter(u".pelmor-backup-"_s);
+    QCOMPARE(backups.size(), 1);
+    QCOMPARE(ReadBytes(backups.first()), old);
+    QCOMPARE(Lstat(QFile::encodeName(backups.first())).st_mode & 07777, mode_t(0600));
+    QVERIFY(QFile::remove(backups.first()));
 
     // The old bytes do not fit in a backup: the half-made backup goes too.
     WriteDataFile(QByteArray(100, 'o'));
@@ -453,11 +486,122 @@ void TestDataWriter::pastedTextInPieces()
     QFETCH(QString, text);
     QString whole = text;
     whole.replace(QRegularExpression(u"(?<!\r)\n"_s), u"\r\n"_s);
-    const QByteArray expected = EncodeDataText(whole + u"\r\n"_s);
-    QCOMPARE(PastedDataBytes(text), expected);
+    const QByteArray expected = EncodeDataText(whole + u"\r\n"_s, kMaxDataLines);
+    QCOMPARE(PastedDataBytes(text, kMaxDataLines), expected);
     TempWorkDir dir;
     WritePastedText(text);
     QCOMPARE(ReadBytes(DataFilePath()), expected);
+}
+
+// A class folder that gives new files its group: the deck keeps the user's group, and no
+// member of the folder's reads it.
+void TestDataWriter::keepsTheGroupInASetGroupIdFolder()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to own a folder of another group and to act as another user");
+    TempWorkDir dir;
+    QVERIFY(chown(".", 0, 65534) == 0 && chmod(".", 02775) == 0);
+    WriteBytes(DataFilePath(), "old");
+    QVERIFY(chown(kName.constData(), 0, 0) == 0 && chmod(kName.constData(), 0640) == 0);
+    WriteDataFile("new\r\n");
+    QCOMPARE(Lstat(kName).st_gid, gid_t(0));
+    QCOMPARE(Lstat(kName).st_mode & 07777, mode_t(0640));
+    QCOMPARE(AsNobody([] { return ::open(kName.constData(), O_RDONLY) < 0; }), 0);
+}
+
+// POSIX ACLs as the kernel stores them: version 2, then tag, permissions and id per entry.
+QByteArray Acl(std::initializer_list<std::array<quint32, 3>> entries)
+{
+    QByteArray bytes;
+    const auto put = [&bytes](auto value) {
+        bytes.append(reinterpret_cast<const char *>(&value), sizeof value);
+    };
+    put(quint32(2));
+    for (const auto &[tag, permissions, id] : entries)
+        put(quint16(tag)), put(quint16(permissions)), put(quint32(id));
+    return bytes;
+}
+
+// The folder's default ACL lets "nobody" read every new file; the deck, with no ACL of its
+// own, keeps "nobody" out, and so do its replacement and the backup of a write into it.
+void TestDataWriter::takesNoAclFromTheFolder()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to act as another user");
+    TempWorkDir dir;
+    QCOMPARE(chmod(".", 0755), 0);
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(chmod(kName.constData(), 0640), 0);
+    constexpr quint32 kAnyone = 0xFFFFFFFF;
+    const QByteArray folderDefault = Acl(
+        {{0x01, 7, kAnyone}, {0x02, 4, 65534}, {0x04, 5, kAnyone}, {0x10, 7, kAnyone}, {0x20, 0, kAnyone}});
+    if (setxattr(".", "system.posix_acl_default", folderDefault.constData(), size_t(folderDefault.size()),
+                 0) != 0)
+        QSKIP("this file system keeps no ACLs");
+    const auto nobodyReads = [](const QByteArray &path) {
+        return AsNobody([&path] { return ::open(path.constData(), O_RDONLY) >= 0; }) == 0;
+    };
+    WriteDataFile("new\r\n");
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QVERIFY(!nobodyReads(kName));
+    QCOMPARE(Lstat(kName).st_mode & 07777, mode_t(0640));
+
+    QCOMPARE(link(kName.constData(), "second name"), 0); // now written into itself
+    g_backupStays = true;
+    QVERIFY(!WriteFailure("newer\r\n").isEmpty());
+    g_backupStays = false;
+    const QStringList backups = FilesIn(dir.path()).filter(u".pelmor-backup-"_s);
+    QCOMPARE(backups.size(), 1);
+    QVERIFY(!nobodyReads(QFile::encodeName(backups.first())));
+}
+
+// A classmate's link named like the data file would have the user's paste overwrite a file of
+// the user's own elsewhere.
+void TestDataWriter::refusesAnotherAccountsLink()
+{
+    if (geteuid() != 0)
+        QSKIP("needs root to make a link of another user");
+    TempWorkDir dir;
+    QCOMPARE(chmod(".", 01777), 0);
+    WriteBytes(u"private"_s, "secret");
+    QCOMPARE(chmod("private", 0600), 0);
+    QVERIFY(symlink("private", kName.constData()) == 0 && lchown(kName.constData(), 65534, 65534) == 0);
+    const QString failure = WriteFailure("new\r\n");
+    QVERIFY2(failure.contains(u"ほかのユーザー（nobody）"_s) &&
+                 failure.contains(QDir::current().absoluteFilePath(u"private"_s)),
+             qPrintable(failure));
+    QCOMPARE(ReadBytes(u"private"_s), QByteArray("secret"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"private"_s, DataFileName()}));
+}
+
+void TestDataWriter::writesInPlaceWithoutMovesThatKeepNames()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    QCOMPARE(link(kName.constData(), "second name"), 0);
+    g_noMoveNew = true;
+    QCOMPARE(WriteFailure("new\r\n"), QString());
+    QCOMPARE(ReadBytes(u"second name"_s), QByteArray("new\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+}
+
+void TestDataWriter::refusesADroppedFileSwappedWhileLookedAt()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "deck");
+    WriteBytes(u"dropped.txt"_s, "dropped");
+    WriteBytes(u"impostor"_s, "planted");
+    g_openSuffix = "dropped.txt";
+    g_onOpen = [] { QVERIFY(::rename("impostor", "dropped.txt") == 0); };
+    QString failure;
+    try {
+        SourceFile(QUrl::fromLocalFile(dir.filePath(u"dropped.txt"_s))).copyOver();
+    } catch (const RunTimeError &error) {
+        failure = error.message();
+    }
+    g_openSuffix.clear();
+    QVERIFY2(failure.contains(u"置き換えられました"_s), qPrintable(failure));
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("deck"));
 }
 
 QTEST_GUILESS_MAIN(TestDataWriter)

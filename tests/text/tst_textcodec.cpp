@@ -1,6 +1,7 @@
-#include "text/cp932.h"
 #include "store/datafile.h"
 #include "store/datawriter.h"
+#include "text/cp932.h"
+#include "text/pastedtext.h"
 #include "text/textcodec.h"
 #include "text/utf16transcoder.h"
 
@@ -43,7 +44,8 @@ void TestTextCodec::decodesCp932_data()
     QTest::newRow("NEC and IBM extensions") << QByteArray("\xED\x40\xFA\x40") << u"纊ⅰ"_s;
     QTest::newRow("IBM row chosen by NEC") << QByteArray("\xEE\xEF\x87\x9A") << u"ⅰ∵"_s;
     QTest::newRow("user-defined area") << QByteArray("\xF0\x40\xF9\xFC") << u"\uE000\uE757"_s;
-    QTest::newRow("undefined single bytes") << QByteArray("\x80\xA0\xFD\xFE\xFF" "A")
+    QTest::newRow("undefined single bytes") << QByteArray("\x80\xA0\xFD\xFE\xFF"
+                                                          "A")
                                             << u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFDA"_s;
     QTest::newRow("unassigned double byte") << QByteArray("\x85\x40") << u"\uFFFD@"_s;
     QTest::newRow("trail byte out of range") << QByteArray("\x81\x7F!") << u"\uFFFD\x7F!"_s;
@@ -148,7 +150,7 @@ void TestTextCodec::encodesDataText()
 {
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
-    QCOMPARE(EncodeDataText(text), bytes);
+    QCOMPARE(EncodeDataText(text, kMaxDataLines), bytes);
     const DataFileText back = ParseDataBytes(bytes);
     QCOMPARE(back.lines.join(u"\r\n"_s) + u"\r\n"_s, text);
 }
@@ -170,7 +172,7 @@ void TestTextCodec::pastedTextGetsCrLf()
 {
     QFETCH(QString, clipboard);
     QFETCH(QByteArray, bytes);
-    QCOMPARE(PastedDataBytes(clipboard), bytes);
+    QCOMPARE(PastedDataBytes(clipboard, kMaxDataLines), bytes);
 }
 
 void TestTextCodec::cutsText_data()

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -91,24 +92,42 @@ mode_t Umask()
     return mask;
 }
 
-// Gives `to` every extended attribute of the file at `from` (ACLs are stored as such).
-bool CopyExtendedAttributes(const QByteArray &from, int to)
+// The names of a file's extended attributes; false when they cannot be read (a file
+// system without them has none).
+bool AttributeNames(int fd, QList<QByteArray> &names)
 {
-    ssize_t size = ::listxattr(from.constData(), nullptr, 0);
+    names.clear();
+    ssize_t size = ::flistxattr(fd, nullptr, 0);
     if (size < 0)
         return errno == ENOTSUP;
-    QByteArray names(size, Qt::Uninitialized);
-    size = ::listxattr(from.constData(), names.data(), size_t(names.size()));
+    QByteArray list(size, Qt::Uninitialized);
+    size = ::flistxattr(fd, list.data(), size_t(list.size()));
     if (size < 0)
         return false;
-    for (const QByteArray &name : names.left(size).split('\0')) {
-        if (name.isEmpty())
-            continue;
-        const ssize_t length = ::getxattr(from.constData(), name.constData(), nullptr, 0);
+    for (const QByteArray &name : list.left(size).split('\0'))
+        if (!name.isEmpty())
+            names.append(name);
+    return true;
+}
+
+// Gives `to` exactly the extended attributes of `from` (ACLs are stored as such): what `to`
+// got from its folder (a default ACL) and `from` lacks goes, or a later chmod would let in
+// whom the old file kept out. Attributes the system keeps for itself (security.*) may stay.
+bool CopyExtendedAttributes(int from, int to)
+{
+    QList<QByteArray> names, own;
+    if (!AttributeNames(from, names) || !AttributeNames(to, own))
+        return false;
+    for (const QByteArray &name : std::as_const(own))
+        if (!names.contains(name) && ::fremovexattr(to, name.constData()) != 0 &&
+            !name.startsWith("security."))
+            return false;
+    for (const QByteArray &name : std::as_const(names)) {
+        const ssize_t length = ::fgetxattr(from, name.constData(), nullptr, 0);
         if (length < 0)
             return false;
         QByteArray value(length, Qt::Uninitialized);
-        const ssize_t got = ::getxattr(from.constData(), name.constData(), value.data(), size_t(value.size()));
+        const ssize_t got = ::fgetxattr(from, name.constData(), value.data(), size_t(value.size()));
         if (got < 0 || ::fsetxattr(to, name.constData(), value.constData(), size_t(got), 0) != 0)
             return false;
     }
@@ -128,10 +147,15 @@ QString PathText(const QByteArray &path)
 }
 
 // A name from an old archive or a disk mounted with other settings need not be valid
-// UTF-8, and decoding it would lose it: the URL's bytes are taken as they are.
-QByteArray LocalFilePath(const QUrl &url)
+// UTF-8, and decoding it would lose it: the URL's bytes are taken as they are. A host
+// names another computer, whose "/p" is not this one's.
+bool LocalFilePath(const QUrl &url, QByteArray &path)
 {
-    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    const QString host = url.host();
+    if (!host.isEmpty() && host.compare(u"localhost", Qt::CaseInsensitive) != 0)
+        return false;
+    path = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    return true;
 }
 
 Error Status(const QByteArray &path, FileInfo &info, Follow follow)
@@ -152,6 +176,19 @@ Error ResolveLinks(const QByteArray &path, QByteArray &resolved)
     resolved = real;
     std::free(real);
     return {};
+}
+
+QString OwnerName(const QByteArray &path)
+{
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(st.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("UID %1").arg(st.st_uid);
 }
 
 // Judged by the permission bits as a user would be; root, whom the system lets write
@@ -210,19 +247,6 @@ Error File::info(FileInfo &info) const
     return {};
 }
 
-Error File::read(char *buffer, qsizetype size, qsizetype &got)
-{
-    for (;;) {
-        const ssize_t n = ::read(Fd(m_handle), buffer, size_t(size));
-        if (n >= 0) {
-            got = n;
-            return {};
-        }
-        if (errno != EINTR)
-            return LastError();
-    }
-}
-
 Error File::readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got)
 {
     for (;;) {
@@ -267,11 +291,6 @@ Error File::writeAt(qint64 offset, const char *data, qsizetype size)
     return {};
 }
 
-Error File::seek(qint64 offset)
-{
-    return ::lseek(Fd(m_handle), off_t(offset), SEEK_SET) == off_t(offset) ? Error() : LastError();
-}
-
 qint64 File::nextData(qint64 offset)
 {
     const off_t data = ::lseek(Fd(m_handle), off_t(offset), SEEK_DATA);
@@ -308,25 +327,36 @@ Error File::protectAsNew()
     return ::fchmod(Fd(m_handle), 0666 & ~Umask()) == 0 ? Error() : LastError();
 }
 
-Error File::protectLike(const File &from)
+// Created 0600: the user's alone, whatever group a set-group-ID folder gives it, and an
+// ACL inherited from the folder stays masked out as long as the mode is not widened.
+Error File::protectAsCopyOf(const File &)
 {
-    struct stat st;
-    if (::fstat(Fd(from.m_handle), &st) != 0)
-        return LastError();
-    // Permission bits only: a copy never gets set-user-ID and the like.
-    return ::fchmod(Fd(m_handle), st.st_mode & 0777) == 0 ? Error() : LastError();
+    return {};
 }
 
 bool File::takeOver(const QByteArray &path, const FileInfo &old)
 {
     const Protection &p = old.protection;
-    if ((p.owner != ::geteuid() || p.group != ::getegid()) &&
+    struct stat now;
+    // Compared with what this file has, not with the user: a set-group-ID folder gives a
+    // new file the folder's group.
+    if (::fstat(Fd(m_handle), &now) != 0)
+        return false;
+    if ((now.st_uid != p.owner || now.st_gid != p.group) &&
         ::fchown(Fd(m_handle), uid_t(p.owner), gid_t(p.group)) != 0)
         return false;
     // After the owner: a change of owner clears the set-user-ID bits.
     if (::fchmod(Fd(m_handle), mode_t(p.bits)) != 0)
         return false;
-    return CopyExtendedAttributes(path, Fd(m_handle));
+    const int from = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (from < 0)
+        return false;
+    struct stat st;
+    const bool same =
+        ::fstat(from, &st) == 0 && quint64(st.st_ino) == old.id.index && quint64(st.st_dev) == old.id.volume;
+    const bool kept = same && CopyExtendedAttributes(from, Fd(m_handle));
+    ::close(from);
+    return kept;
 }
 
 Error Remove(const QByteArray &path)
@@ -346,9 +376,13 @@ Error MoveNew(const QByteArray &from, const QByteArray &to)
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
         return LastError();
     // A file system without RENAME_NOREPLACE (NFS, older FUSE): a second name, made only
-    // where none is, then the first one goes.
-    if (::link(from.constData(), to.constData()) != 0)
+    // where none is, then the first one goes. Without hard links either, there is no such
+    // move: that is the file system's lack, not a permission.
+    if (::link(from.constData(), to.constData()) != 0) {
+        if (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV)
+            return Error(Errc::Unsupported, errno, QString::fromLocal8Bit(std::strerror(errno)));
         return LastError();
+    }
     return Remove(from);
 }
 
@@ -356,22 +390,23 @@ Error FlushFolder(const QByteArray &dir)
 {
     const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return LastError();
+        return errno == EACCES ? Error() : LastError();
     // Some file systems cannot flush a folder (EINVAL): their renames are as safe as they get.
     const int error = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
     ::close(fd);
     return FromErrno(error);
 }
 
-QList<QByteArray> FolderEntries(const QByteArray &dir)
+Error FolderEntries(const QByteArray &dir, QList<QByteArray> &names)
 {
-    QList<QByteArray> names;
-    if (DIR *folder = ::opendir(dir.constData())) {
-        while (const dirent *entry = ::readdir(folder))
-            names.append(QByteArray(entry->d_name));
-        ::closedir(folder);
-    }
-    return names;
+    names.clear();
+    DIR *folder = ::opendir(dir.constData());
+    if (folder == nullptr)
+        return LastError();
+    while (const dirent *entry = ::readdir(folder))
+        names.append(QByteArray(entry->d_name));
+    ::closedir(folder);
+    return {};
 }
 
 FolderLock::~FolderLock()

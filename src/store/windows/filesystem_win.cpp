@@ -39,9 +39,9 @@ HANDLE Handle(qintptr handle)
 QString SystemText(DWORD code)
 {
     wchar_t *buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                              FORMAT_MESSAGE_IGNORE_INSERTS,
+                                          nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
     QString text = length > 0 ? QString::fromWCharArray(buffer, int(length)).trimmed() : QString();
     ::LocalFree(buffer);
     return text;
@@ -184,8 +184,8 @@ Error InfoOfHandle(HANDLE handle, FileInfo &info)
     info.protection.bits = basic.dwFileAttributes;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                          &descriptor) == ERROR_SUCCESS) {
+    if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                          nullptr, &descriptor) == ERROR_SUCCESS) {
         info.mine = IsMine(owner);
         ::LocalFree(descriptor);
     }
@@ -199,8 +199,8 @@ HANDLE OpenToLook(const QByteArray &path, Follow follow)
     if (follow == Follow::NotLinks)
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
     return ::CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
-                         nullptr);
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
 }
 
 bool Transient(DWORD code)
@@ -237,9 +237,12 @@ QString PathText(const QByteArray &path)
     return QString::fromUtf8(path);
 }
 
-QByteArray LocalFilePath(const QUrl &url)
+// "file://server/share/name" is the network path "\\\\server\\share\\name", which Windows opens
+// like any other.
+bool LocalFilePath(const QUrl &url, QByteArray &path)
 {
-    return PathBytes(url.toLocalFile());
+    path = PathBytes(url.toLocalFile());
+    return true;
 }
 
 Error Status(const QByteArray &path, FileInfo &info, Follow follow)
@@ -258,7 +261,8 @@ Error ResolveLinks(const QByteArray &path, QByteArray &resolved)
     if (handle == INVALID_HANDLE_VALUE)
         return LastError();
     std::wstring final(MAX_PATH, L'\0');
-    DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
+    DWORD length =
+        ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
     if (length >= final.size()) {
         final.resize(length + 1);
         length = ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
@@ -270,6 +274,33 @@ Error ResolveLinks(const QByteArray &path, QByteArray &resolved)
     final.resize(length);
     resolved = Narrow(final);
     return {};
+}
+
+QString OwnerName(const QByteArray &path)
+{
+    const HANDLE handle = OpenToLook(path, Follow::NotLinks);
+    if (handle == INVALID_HANDLE_VALUE)
+        return SystemText(::GetLastError());
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    QString text;
+    if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                          nullptr, &descriptor) == ERROR_SUCCESS) {
+        wchar_t name[256], domain[256];
+        DWORD nameSize = 256, domainSize = 256;
+        SID_NAME_USE use;
+        if (::LookupAccountSidW(nullptr, owner, name, &nameSize, domain, &domainSize, &use)) {
+            text = QString::fromWCharArray(name);
+            if (domainSize > 0)
+                text = QString::fromWCharArray(domain) + u'\\' + text;
+        } else if (wchar_t *sid = nullptr; ::ConvertSidToStringSidW(owner, &sid)) {
+            text = QString::fromWCharArray(sid);
+            ::LocalFree(sid);
+        }
+        ::LocalFree(descriptor);
+    }
+    ::CloseHandle(handle);
+    return text;
 }
 
 // The read-only attribute is Windows' write protection, for every user alike.
@@ -290,9 +321,9 @@ Error File::open(const QByteArray &path, Access access, Follow follow)
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
     if (follow == Follow::NotLinks)
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    const HANDLE handle = ::CreateFileW(Wide(path).c_str(), rights,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, flags, nullptr);
+    const HANDLE handle =
+        ::CreateFileW(Wide(path).c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return LastError();
     m_handle = reinterpret_cast<qintptr>(handle);
@@ -339,15 +370,6 @@ Error File::info(FileInfo &info) const
     return InfoOfHandle(Handle(m_handle), info);
 }
 
-Error File::read(char *buffer, qsizetype size, qsizetype &got)
-{
-    DWORD n = 0;
-    if (!::ReadFile(Handle(m_handle), buffer, DWORD(std::min<qsizetype>(size, 1 << 30)), &n, nullptr))
-        return ::GetLastError() == ERROR_HANDLE_EOF ? (got = 0, Error()) : LastError();
-    got = n;
-    return {};
-}
-
 Error File::readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got)
 {
     OVERLAPPED at = {};
@@ -388,17 +410,28 @@ Error File::writeAt(qint64 offset, const char *data, qsizetype size)
     return {};
 }
 
-Error File::seek(qint64 offset)
-{
-    LARGE_INTEGER to;
-    to.QuadPart = offset;
-    return ::SetFilePointerEx(Handle(m_handle), to, nullptr, FILE_BEGIN) ? Error() : LastError();
-}
-
-// Sparse data files are rare here: every byte is read.
+// The system tells the allocated ranges of a sparse file; a file system that cannot has no
+// holes to skip.
 qint64 File::nextData(qint64 offset)
 {
-    return offset;
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(Handle(m_handle), &size))
+        return offset;
+    if (offset >= size.QuadPart)
+        return -1;
+    FILE_ALLOCATED_RANGE_BUFFER query;
+    query.FileOffset.QuadPart = offset;
+    query.Length.QuadPart = size.QuadPart - offset;
+    FILE_ALLOCATED_RANGE_BUFFER range;
+    DWORD got = 0;
+    // More ranges than one (ERROR_MORE_DATA) still give the first.
+    if (!::DeviceIoControl(Handle(m_handle), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range,
+                           sizeof range, &got, nullptr) &&
+        ::GetLastError() != ERROR_MORE_DATA)
+        return offset;
+    if (got < sizeof range)
+        return -1;
+    return std::max(offset, qint64(range.FileOffset.QuadPart));
 }
 
 Error File::resize(qint64 size)
@@ -406,15 +439,16 @@ Error File::resize(qint64 size)
     FILE_END_OF_FILE_INFO end;
     end.EndOfFile.QuadPart = size;
     return ::SetFileInformationByHandle(Handle(m_handle), FileEndOfFileInfo, &end, sizeof end) ? Error()
-                                                                                                : LastError();
+                                                                                               : LastError();
 }
 
 Error File::reserve(qint64 size)
 {
     FILE_ALLOCATION_INFO room;
     room.AllocationSize.QuadPart = size;
-    return ::SetFileInformationByHandle(Handle(m_handle), FileAllocationInfo, &room, sizeof room) ? Error()
-                                                                                                   : LastError();
+    return ::SetFileInformationByHandle(Handle(m_handle), FileAllocationInfo, &room, sizeof room)
+               ? Error()
+               : LastError();
 }
 
 Error File::flush()
@@ -435,7 +469,7 @@ Error File::protectAsNew()
     return {};
 }
 
-Error File::protectLike(const File &from)
+Error File::protectAsCopyOf(const File &from)
 {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -445,8 +479,8 @@ Error File::protectLike(const File &from)
         return FromCode(code);
     // Protected: the copy's access is the original's, not widened by what the folder passes on.
     code = ::SetSecurityInfo(Handle(m_handle), SE_FILE_OBJECT,
-                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                             dacl, nullptr);
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                             nullptr, dacl, nullptr);
     ::LocalFree(descriptor);
     return FromCode(code);
 }
@@ -468,19 +502,20 @@ Error Replace(const QByteArray &from, const QByteArray &to)
     const std::wstring source = Wide(from), target = Wide(to);
     if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
         return WithPatience([&] {
-            return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-                   0;
+            return ::MoveFileExW(source.c_str(), target.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         });
     return WithPatience([&] {
-        return ::ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                              nullptr) != 0;
+        return ::ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                              nullptr, nullptr) != 0;
     });
 }
 
 Error MoveNew(const QByteArray &from, const QByteArray &to)
 {
     const std::wstring source = Wide(from), target = Wide(to);
-    return WithPatience([&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0; });
+    return WithPatience(
+        [&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0; });
 }
 
 // NTFS logs the folder's entries itself; MOVEFILE_WRITE_THROUGH and ReplaceFileW wait for them.
@@ -489,19 +524,19 @@ Error FlushFolder(const QByteArray &)
     return {};
 }
 
-QList<QByteArray> FolderEntries(const QByteArray &dir)
+Error FolderEntries(const QByteArray &dir, QList<QByteArray> &names)
 {
-    QList<QByteArray> names;
+    names.clear();
     WIN32_FIND_DATAW entry;
     const HANDLE find = ::FindFirstFileExW((Wide(dir) + L"\\*").c_str(), FindExInfoBasic, &entry,
                                            FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE)
-        return names;
+        return LastError();
     do
         names.append(QString::fromWCharArray(entry.cFileName).toUtf8());
     while (::FindNextFileW(find, &entry));
     ::FindClose(find);
-    return names;
+    return {};
 }
 
 FolderLock::~FolderLock()
@@ -515,8 +550,8 @@ FolderLock::~FolderLock()
 FolderLock::State FolderLock::take(const QByteArray &dir)
 {
     const HANDLE handle =
-        ::CreateFileW(Wide(dir + "/.pelmor-lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        ::CreateFileW(Wide(dir + "/.pelmor-lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return ::GetLastError() == ERROR_SHARING_VIOLATION ? State::Busy : State::Unavailable;
     m_handle = reinterpret_cast<qintptr>(handle);
