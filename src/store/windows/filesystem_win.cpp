@@ -118,6 +118,9 @@ std::wstring Wide(const QByteArray &path)
     std::wstring full(size, L'\0');
     const DWORD length = ::GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
     full.resize(length);
+    // A device or pipe ("\\.\NUL", "\\.\pipe\name") is named as it is.
+    if (full.rfind(L"\\\\.\\", 0) == 0)
+        return full;
     if (full.rfind(L"\\\\", 0) == 0)
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
@@ -338,11 +341,32 @@ Error File::open(const QByteArray &path, Access access, Follow follow)
 Error File::createNew(const QByteArray &path)
 {
     close();
+    // The user's alone from the start: a protected access list that lets in the user only,
+    // not what the folder passes on to new files.
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+    wchar_t *user = nullptr;
+    if (HANDLE token = nullptr; ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        auto buffer = std::make_unique<char[]>(size);
+        if (::GetTokenInformation(token, TokenUser, buffer.get(), size, &size))
+            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid, &user);
+        ::CloseHandle(token);
+    }
+    if (user == nullptr ||
+        !::ConvertStringSecurityDescriptorToSecurityDescriptorW((L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(),
+                                                                SDDL_REVISION_1, &security.lpSecurityDescriptor,
+                                                                nullptr)) {
+        ::LocalFree(user);
+        return LastError();
+    }
+    ::LocalFree(user);
     // CREATE_NEW fails on any name that is taken, a link's included, and follows none.
     const HANDLE handle =
         ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ::LocalFree(security.lpSecurityDescriptor);
     if (handle == INVALID_HANDLE_VALUE)
         return LastError();
     m_handle = reinterpret_cast<qintptr>(handle);
@@ -463,10 +487,25 @@ Error File::close()
     return ::CloseHandle(Handle(std::exchange(m_handle, kClosed))) ? Error() : LastError();
 }
 
-// A new file already has what the folder gives every new file.
+// What the folder gives every new file: the access list made to inherit from the folder
+// again, with nothing of its own.
 Error File::protectAsNew()
 {
-    return {};
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = ::GetFinalPathNameByHandleW(Handle(m_handle), path.data(), DWORD(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length + 1);
+        length = ::GetFinalPathNameByHandleW(Handle(m_handle), path.data(), DWORD(path.size()), 0);
+    }
+    if (length == 0)
+        return LastError();
+    path.resize(length);
+    ACL empty;
+    if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION))
+        return LastError();
+    return FromCode(::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                            nullptr, nullptr, &empty, nullptr));
 }
 
 Error File::protectAsCopyOf(const File &from)

@@ -1,0 +1,253 @@
+#include "store/datafile.h"
+#include "store/datawriter.h"
+#include "store/filesystem.h"
+#include "store/leftovers.h"
+#include "text/runtimeerror.h"
+
+#include "testutils.h"
+
+#ifdef Q_OS_WIN
+#include <aclapi.h>
+#include <sddl.h>
+#include <winioctl.h>
+#else
+#include <sys/xattr.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+// The store's promises that both systems keep, each in the system's own terms, run as the
+// same tests on Linux and, cross-built, under Wine.
+namespace {
+
+QStringList FilesIn(const QString &dir)
+{
+    QStringList names =
+        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    names.sort();
+    return names;
+}
+
+QString WriteFailure(const QByteArray &bytes, const QString &path = DataFilePath())
+{
+    try {
+        WriteDataFile(bytes, path);
+        return {};
+    } catch (const RunTimeError &error) {
+        return error.message();
+    }
+}
+
+bool MakeHardLink(const QString &existing, const QString &link)
+{
+#ifdef Q_OS_WIN
+    return ::CreateHardLinkW(QDir::toNativeSeparators(link).toStdWString().c_str(),
+                             QDir::toNativeSeparators(existing).toStdWString().c_str(), nullptr);
+#else
+    return ::link(QFile::encodeName(existing).constData(), QFile::encodeName(link).constData()) == 0;
+#endif
+}
+
+// A file of `size` bytes, all a hole but `tail` at its end.
+bool MakeSparse(const QString &path, qint64 size, const QByteArray &tail)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+#ifdef Q_OS_WIN
+    DWORD got = 0;
+    ::DeviceIoControl(HANDLE(_get_osfhandle(file.handle())), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr);
+#endif
+    return file.seek(size - tail.size()) && file.write(tail) == tail.size();
+}
+
+// Who may read the file, as the system keeps it: the permission bits and ACL on POSIX, the
+// access list on Windows.
+QByteArray Access(const QString &path)
+{
+#ifdef Q_OS_WIN
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    if (::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr, &descriptor) != ERROR_SUCCESS)
+        return "<none>";
+    wchar_t *text = nullptr;
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           &text, nullptr);
+    const QByteArray access = QString::fromWCharArray(text).toUtf8();
+    ::LocalFree(text);
+    ::LocalFree(descriptor);
+    return access;
+#else
+    struct stat info = {};
+    ::lstat(QFile::encodeName(path).constData(), &info);
+    char acl[256];
+    const ssize_t size = ::lgetxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", acl, sizeof acl);
+    return QByteArray::number(info.st_mode & 07777, 8) + ' ' + QByteArray(acl, int(std::max<ssize_t>(size, 0))).toHex();
+#endif
+}
+
+} // namespace
+
+class TestStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void movesWithoutReplacing();
+    void locksTheFolderForOneWindow();
+    void writesIntoAFileWithASecondName();
+    void refusesPipesAndDevices_data();
+    void refusesPipesAndDevices();
+    void sizesAboveFourGiB();
+    void aReplacementKeepsTheFilesAccess();
+    void copiesAreNoMoreReadable();
+};
+
+void TestStore::movesWithoutReplacing()
+{
+    TempWorkDir dir;
+    WriteBytes(u"from"_s, "new");
+    WriteBytes(u"to"_s, "someone's");
+    QCOMPARE(sys::MoveNew("from", "to").code(), sys::Errc::Exists);
+    QCOMPARE(ReadBytes(u"to"_s), QByteArray("someone's"));
+    QCOMPARE(ReadBytes(u"from"_s), QByteArray("new"));
+    QCOMPARE(sys::MoveNew("from", "free").code(), sys::Errc::None);
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"free"_s, u"to"_s}));
+}
+
+void TestStore::locksTheFolderForOneWindow()
+{
+    TempWorkDir dir;
+    auto first = std::make_unique<sys::FolderLock>();
+    QCOMPARE(first->take("."), sys::FolderLock::State::Taken);
+    sys::FolderLock second;
+    QCOMPARE(second.take("."), sys::FolderLock::State::Busy);
+    WriteBytes(DataFilePath(), "old");
+    QVERIFY(WriteFailure("new\r\n").contains(u"別のウィンドウ"_s));
+    first.reset();
+    QCOMPARE(second.take("."), sys::FolderLock::State::Taken);
+}
+
+// A rename would part the names: the file itself gets the bytes, and no backup stays.
+void TestStore::writesIntoAFileWithASecondName()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+    if (!MakeHardLink(DataFilePath(), u"second name"_s))
+        QSKIP("this file system makes no hard links");
+    sys::FileInfo info;
+    QVERIFY(!sys::Status(sys::PathBytes(DataFilePath()), info, sys::Follow::NotLinks));
+    QCOMPARE(info.names, qint64(2));
+    QCOMPARE(WriteFailure("new\r\n"), QString());
+    QCOMPARE(ReadBytes(u"second name"_s), QByteArray("new\r\n"));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+}
+
+void TestStore::refusesPipesAndDevices_data()
+{
+    QTest::addColumn<QString>("path");
+#ifdef Q_OS_WIN
+    QTest::newRow("the NUL device") << u"NUL"_s;
+    QTest::newRow("a named pipe") << u"//./pipe/pelmor-test"_s;
+#else
+    QTest::newRow("a device") << u"/dev/null"_s;
+    QTest::newRow("a FIFO") << u"fifo"_s;
+#endif
+}
+
+// Neither read as a deck nor written as one: opening them must not wait or consume.
+void TestStore::refusesPipesAndDevices()
+{
+    QFETCH(QString, path);
+    TempWorkDir dir;
+#ifdef Q_OS_WIN
+    const HANDLE pipe = ::CreateNamedPipeW(L"\\\\.\\pipe\\pelmor-test", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
+                                           4096, 0, nullptr);
+    const auto closePipe = qScopeGuard([pipe] { ::CloseHandle(pipe); });
+#else
+    QVERIFY(MakeFifo(u"fifo"_s));
+#endif
+    const QStringList before = FilesIn(dir.path());
+    QVERIFY(!DataFileExists(path));
+    QVERIFY(!WriteFailure("new\r\n", path).isEmpty());
+    QVERIFY_THROWS_EXCEPTION(RunTimeError, ReadDataFile(path));
+    QCOMPARE(FilesIn(dir.path()), before);
+}
+
+// Sizes and offsets past 32 bits, and the holes of a sparse file passed over unread.
+void TestStore::sizesAboveFourGiB()
+{
+    TempWorkDir dir;
+    const qint64 size = (qint64(1) << 32) + 4096;
+    if (!MakeSparse(DataFilePath(), size, "\r\na,b\r\n"))
+        QSKIP("no room for a sparse file of 4 GiB here");
+    sys::FileInfo info;
+    QVERIFY(!sys::Status(sys::PathBytes(DataFilePath()), info, sys::Follow::Links));
+    QCOMPARE(info.size, size);
+    sys::File file;
+    QVERIFY(!file.open(sys::PathBytes(DataFilePath()), sys::Access::Read, sys::Follow::Links));
+    char tail[3] = {};
+    qsizetype got = 0;
+    QVERIFY(!file.readAt(size - 5, tail, 3, got));
+    QCOMPARE(QByteArray(tail, int(got)), QByteArray("a,b"));
+    const DataFileText text = ReadDataFile();
+    QCOMPARE(text.lines.mid(1), QStringList{u"a,b"_s});
+}
+
+// Replaced by a rename, the data file keeps who may do what with it (the mode and ACL on
+// POSIX; on Windows its attributes and access list, which ReplaceFileW keeps).
+void TestStore::aReplacementKeepsTheFilesAccess()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "old");
+#ifdef Q_OS_WIN
+    const std::wstring name = QDir::toNativeSeparators(DataFilePath()).toStdWString();
+    QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                                   nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    std::wstring writable = name;
+    ::SetNamedSecurityInfoW(writable.data(), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                            nullptr);
+    ::LocalFree(descriptor);
+#else
+    QVERIFY(::chmod(QFile::encodeName(DataFilePath()).constData(), 0604) == 0);
+#endif
+    const QByteArray before = Access(DataFilePath());
+    QCOMPARE(WriteFailure("new\r\n"), QString());
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
+    QCOMPARE(Access(DataFilePath()), before);
+#ifdef Q_OS_WIN
+    QVERIFY(::GetFileAttributesW(name.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+#endif
+}
+
+// The old bytes of a write into the file itself, shown after a killed run: never readable by
+// anyone the data file keeps out (POSIX: the user's alone; Windows: the backup's access
+// list, which is the data file's).
+void TestStore::copiesAreNoMoreReadable()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), "half");
+    const QString backup = u".表示するデータ.txt.pelmor-backup-Ab12Cd"_s;
+    sys::File file;
+    QVERIFY(!file.createNew(sys::PathBytes(backup)));
+    QVERIFY(!file.write("old\r\n", 5) && !file.close());
+#ifdef Q_OS_WIN
+    const QByteArray expected = Access(backup);
+#else
+    const QByteArray expected = "600 ";
+#endif
+    QVERIFY(ClearStaleFiles().contains(u"書き込む前"_s));
+    const QString shown = u"表示するデータ（書き込む前）.txt"_s;
+    QCOMPARE(ReadBytes(shown), QByteArray("old\r\n"));
+    QCOMPARE(Access(shown), expected);
+}
+
+QTEST_MAIN(TestStore)
+#include "tst_store.moc"
