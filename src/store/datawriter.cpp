@@ -19,7 +19,12 @@ DataFileWriter::DataFileWriter(const QString &path) : m_what(Quoted(path) + u"�
             error.code() == sys::Errc::AccessDenied)
             throw RunTimeError(
                 m_what +
-                u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s);
+                u"\nこのファイルは書き込みが禁止されているため、置き換えませんでした。内容はそのままです。"_s +
+                (m_old.mine
+                     ? QString()
+                     : u"\n%1はほかのユーザー（%2）のファイルです。そのユーザーに書き込みを許してもらうか、"
+                       u"自分のフォルダーでお使いください。"_s.arg(Named(m_target),
+                                                                   sys::OwnerName(m_target))));
         else
             Check(m_what, error);
     }
@@ -49,7 +54,7 @@ DataFileWriter::~DataFileWriter()
 
 void DataFileWriter::write(const char *data, qsizetype size)
 {
-    Check(m_what, m_temp.write(data, size));
+    Check(m_what, m_temp.writeAt(m_size, data, size));
     m_size += size;
 }
 

@@ -6,20 +6,17 @@
 #include <QByteArray>
 #include <QString>
 
-// Writing the data file. A write never damages the old file and never replaces what is
-// not an ordinary file that the user may write:
-// - The new bytes go to a temporary file beside the data file (".<name>.pelmor-XXXXXX"),
-//   flushed to disk, given the old file's owner, group, mode and extended attributes
-//   (ACLs among them), and renamed over it; then the folder is flushed.
-// - Where a rename cannot keep the file as it was (it belongs to someone the program
-//   cannot give a file to, or it has other hard links), the old bytes are first secured
-//   in ".<name>.pelmor-backup-XXXXXX", the user's alone, and the new ones are written into
-//   the file itself; a failure puts the old bytes back, and a run killed meanwhile leaves
+// Writing the data file. A write never damages the old file and replaces nothing but an
+// ordinary file that the user may write, never through another account's link:
+// - The new bytes go to a temporary file beside the data file, flushed, given everything of
+//   the old file that a rename would lose (sys::File::takeOver), and renamed over it; then
+//   the folder is flushed.
+// - Where a rename cannot keep the file as it was (another owner or group, other hard links),
+//   the old bytes are first secured in a backup of the user's alone under a fresh name and
+//   the file itself is written; a failure puts them back, and a run killed meanwhile leaves
 //   the backup for the next start to show (leftovers.h).
-// - A link of the user's own is written through: the file it names gets the new contents.
-//   Another account's link is refused.
-// - The folder is locked while writing, so that two windows in one folder never clear
-//   each other's temporary files; what a killed run left is cleared by the next one.
+// - The folder is locked while writing, so that the start-up of another window never takes
+//   this one's files for a killed run's.
 
 // Writes the bytes of a paste (text/pastedtext.h) piece by piece, never holding them all.
 void WritePastedText(const QString &clipboardText, const QString &path = DataFilePath(),

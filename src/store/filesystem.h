@@ -102,7 +102,6 @@ public:
     Error info(FileInfo &info) const;
     // Up to `size` bytes from `offset` on; `got` is 0 at the end.
     Error readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got);
-    Error write(const char *data, qsizetype size);
     Error writeAt(qint64 offset, const char *data, qsizetype size);
     // The first offset at or after `offset` that holds data, past the holes of a sparse
     // file; `offset` itself where the system cannot tell, -1 when only a hole follows.

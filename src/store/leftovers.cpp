@@ -54,24 +54,18 @@ QByteArray VisiblePath(const QByteArray &dir, const QByteArray &name, const QByt
     return dir + "/" + sys::PathBytes(stem + label + extension);
 }
 
-// Opens the backup only when it is the user's own: judged by its name first, so that no FIFO
-// or device is ever opened, then on the descriptor, so that nothing put there in between
-// is taken.
-bool OpenOurs(const QByteArray &path, const sys::FileInfo &named, sys::File &file, sys::FileInfo &info)
-{
-    return !file.open(path, sys::Access::Read, sys::Follow::NotLinks) && !file.info(info) && IsOurs(info) &&
-           info.id == named.id;
-}
-
 // Copies the backup to a new visible file beside the data file, never over a name that is
 // taken, then removes the backup. The message to tell.
 QString ShowBackup(const QByteArray &backup, const sys::FileInfo &named, const QByteArray &target,
                    const QByteArray &dir, const QByteArray &name, const Progress &progress)
 {
+    // Looked at by name first, so that no FIFO or device is ever opened; trusted on the
+    // descriptor, so that nothing put under the name meanwhile is taken.
     sys::File from;
     sys::FileInfo info;
-    if (!OpenOurs(backup, named, from, info))
-        return {}; // replaced while looked at: not ours to speak of
+    if (from.open(backup, sys::Access::Read, sys::Follow::NotLinks) || from.info(info) || !IsOurs(info) ||
+        info.id != named.id)
+        return {};
     QString message =
         u"前回、データファイル%1への書き込みが途中で止まりました。データファイルは書きかけかもしれません。\n"_s
             .arg(Named(target));

@@ -32,8 +32,7 @@ public:
     Error() = default;
     explicit Error(Errc code, int native = 0, QString nativeText = {})
         : m_code(code), m_native(native), m_nativeText(std::move(nativeText))
-    {
-    }
+    {}
 
     explicit operator bool() const { return m_code != Errc::None; }
     Errc code() const { return m_code; }

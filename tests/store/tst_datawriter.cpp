@@ -260,6 +260,11 @@ void TestDataWriter::refusesAWriteProtectedFile()
     QCOMPARE(chmod(kName.constData(), mode_t(mode)), 0);
     QCOMPARE(AsNobody([] { return WriteFailure("new\r\n").contains(u"書き込みが禁止"_s); }), 0);
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("old"));
+    // Another account's file: whose it is, and what the user can do.
+    QCOMPARE(chown(kName.constData(), 0, 0), 0);
+    QCOMPARE(
+        AsNobody([] { return WriteFailure("new\r\n").contains(u"ほかのユーザー（root）のファイルです"_s); }),
+        0);
 }
 
 void TestDataWriter::flushesAroundTheRename()

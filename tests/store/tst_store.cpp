@@ -22,8 +22,8 @@ namespace {
 
 QStringList FilesIn(const QString &dir)
 {
-    QStringList names =
-        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    QStringList names = QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     names.sort();
     return names;
 }
@@ -56,7 +56,8 @@ bool MakeSparse(const QString &path, qint64 size, const QByteArray &tail)
         return false;
 #ifdef Q_OS_WIN
     DWORD got = 0;
-    ::DeviceIoControl(HANDLE(_get_osfhandle(file.handle())), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr);
+    ::DeviceIoControl(HANDLE(_get_osfhandle(file.handle())), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got,
+                      nullptr);
 #endif
     return file.seek(size - tail.size()) && file.write(tail) == tail.size();
 }
@@ -68,12 +69,12 @@ QByteArray Access(const QString &path)
 #ifdef Q_OS_WIN
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::wstring name = QDir::toNativeSeparators(path).toStdWString();
-    if (::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                                nullptr, &descriptor) != ERROR_SUCCESS)
+    if (::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
         return "<none>";
     wchar_t *text = nullptr;
-    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                           &text, nullptr);
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &text, nullptr);
     const QByteArray access = QString::fromWCharArray(text).toUtf8();
     ::LocalFree(text);
     ::LocalFree(descriptor);
@@ -82,8 +83,10 @@ QByteArray Access(const QString &path)
     struct stat info = {};
     ::lstat(QFile::encodeName(path).constData(), &info);
     char acl[256];
-    const ssize_t size = ::lgetxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", acl, sizeof acl);
-    return QByteArray::number(info.st_mode & 07777, 8) + ' ' + QByteArray(acl, int(std::max<ssize_t>(size, 0))).toHex();
+    const ssize_t size =
+        ::lgetxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", acl, sizeof acl);
+    return QByteArray::number(info.st_mode & 07777, 8) + ' ' +
+           QByteArray(acl, int(std::max<ssize_t>(size, 0))).toHex();
 #endif
 }
 
@@ -162,8 +165,8 @@ void TestStore::refusesPipesAndDevices()
     QFETCH(QString, path);
     TempWorkDir dir;
 #ifdef Q_OS_WIN
-    const HANDLE pipe = ::CreateNamedPipeW(L"\\\\.\\pipe\\pelmor-test", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
-                                           4096, 0, nullptr);
+    const HANDLE pipe = ::CreateNamedPipeW(L"\\\\.\\pipe\\pelmor-test", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
+                                           4096, 4096, 0, nullptr);
     const auto closePipe = qScopeGuard([pipe] { ::CloseHandle(pipe); });
 #else
     QVERIFY(MakeFifo(u"fifo"_s));
@@ -206,14 +209,14 @@ void TestStore::aReplacementKeepsTheFilesAccess()
     QVERIFY(::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_HIDDEN));
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL dacl = nullptr;
-    QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1, &descriptor,
-                                                                   nullptr));
+    QVERIFY(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
     BOOL present = FALSE, defaulted = FALSE;
     ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
     std::wstring writable = name;
     ::SetNamedSecurityInfoW(writable.data(), SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                            nullptr);
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            dacl, nullptr);
     ::LocalFree(descriptor);
 #else
     QVERIFY(::chmod(QFile::encodeName(DataFilePath()).constData(), 0604) == 0);
@@ -237,7 +240,7 @@ void TestStore::copiesAreNoMoreReadable()
     const QString backup = u".表示するデータ.txt.pelmor-backup-Ab12Cd"_s;
     sys::File file;
     QVERIFY(!file.createNew(sys::PathBytes(backup)));
-    QVERIFY(!file.write("old\r\n", 5) && !file.close());
+    QVERIFY(!file.writeAt(0, "old\r\n", 5) && !file.close());
 #ifdef Q_OS_WIN
     const QByteArray expected = Access(backup);
 #else

@@ -51,13 +51,13 @@ bool SetOwner(const QString &path, const wchar_t *sid)
     if (!::ConvertStringSidToSidW(sid, &owner))
         return false;
     std::wstring name = Wide(path);
-    DWORD rc = ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
-                                       nullptr, nullptr);
+    DWORD rc = ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner,
+                                       nullptr, nullptr, nullptr);
     PSID now = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (rc == ERROR_SUCCESS)
-        rc = ::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &now, nullptr, nullptr,
-                                     nullptr, &descriptor);
+        rc = ::GetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &now, nullptr,
+                                     nullptr, nullptr, &descriptor);
     const bool changed = rc == ERROR_SUCCESS && ::EqualSid(now, owner);
     ::LocalFree(descriptor);
     ::LocalFree(owner);
@@ -122,8 +122,8 @@ void TestStoreWindows::waitsForAFileHeldElsewhere()
     TempWorkDir dir;
     WriteBytes(DataFilePath(), "old\r\n");
     const auto hold = [] {
-        return ::CreateFileW(Wide(DataFilePath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+        return ::CreateFileW(Wide(DataFilePath()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
     };
 
     HANDLE held = hold();

@@ -260,21 +260,6 @@ Error File::readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got)
     }
 }
 
-Error File::write(const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(Fd(m_handle), data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return LastError();
-        }
-        data += n;
-        size -= n;
-    }
-    return {};
-}
-
 Error File::writeAt(qint64 offset, const char *data, qsizetype size)
 {
     while (size > 0) {

@@ -406,18 +406,6 @@ Error File::readAt(qint64 offset, char *buffer, qsizetype size, qsizetype &got)
     return {};
 }
 
-Error File::write(const char *data, qsizetype size)
-{
-    while (size > 0) {
-        DWORD n = 0;
-        if (!::WriteFile(Handle(m_handle), data, DWORD(std::min<qsizetype>(size, 1 << 30)), &n, nullptr))
-            return LastError();
-        data += n;
-        size -= n;
-    }
-    return {};
-}
-
 Error File::writeAt(qint64 offset, const char *data, qsizetype size)
 {
     while (size > 0) {
