@@ -12,8 +12,8 @@
 
 #include "deck/cardtable.h"
 #include "deck/delimiters.h"
-#include "store/fileio.h"
 #include "drill/fontfit.h"
+#include "store/fileio.h"
 #include "window/palette.h"
 
 #include <QMainWindow>
@@ -24,7 +24,7 @@
 
 class CaptionButton;
 class ClientArea;
-class ClipboardOwner;
+class ClipboardReader;
 class PlainLabel;
 class QAction;
 class QComboBox;
@@ -100,7 +100,8 @@ private:
     void ShowQuestion();
     void ResetDeck();
     void Paste();
-    bool WaitForClipboardOwner();
+    bool ReadClipboard();
+    QString AwaitClipboardText();
     void TakeDroppedFile(const QMimeData *data);
     void ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write);
     void SetHyouziMarks(QAction *chosen);
@@ -155,7 +156,7 @@ private:
 
     MessageSink m_sink;
     int m_progressDelayMs = 500;
-    std::unique_ptr<ClipboardOwner> m_clipboardOwner;
+    std::unique_ptr<ClipboardReader> m_clipboardReader;
     bool m_waitingForClipboard = false;
     QList<std::pair<MessageKind, QString>> m_messages;
 };

@@ -591,10 +591,17 @@ void TestIntake::stoppedWritesReloadTheDeck()
     unreadable->setData(u"text/plain"_s, QByteArray());
     QGuiApplication::clipboard()->setMimeData(unreadable);
     w.click(u"cmdDataIn"_s);
+#ifdef Q_OS_WIN
+    // There the owner promised the text and never rendered it.
+    const QString nothingCame =
+        u"クリップボードを持っているアプリケーションから、貼り付ける文字列が届きませんでした。"_s;
+#else
+    const QString nothingCame =
+        u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
+        u"コピー元のアプリケーションが応答しません）。"_s;
+#endif
     QCOMPARE(w.messages.value(1),
-             Message(frmTesh::MessageKind::Error,
-                     u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
-                     u"コピー元のアプリケーションが応答しません）。\nデータファイルは元のままです。"_s));
+             Message(frmTesh::MessageKind::Error, nothingCame + u"\nデータファイルは元のままです。"_s));
 
     // Cancelled in its progress dialog.
     w->setProgressDelay(0);
