@@ -36,8 +36,9 @@ public:
     void stop();
 
     Outcome outcome() const;
-    // Milliseconds since the owner last showed a sign of life (an answer, a chunk).
-    qint64 silentMs() const;
+    // Whether the owner has shown no sign of life (an answer, a chunk) for `ms`, counting
+    // whatever it sent before then even when the window has not handled it yet.
+    bool silentFor(qint64 ms);
     // Bytes of the text received so far, and the size the owner announced (0: unknown).
     qint64 received() const;
     qint64 announced() const;

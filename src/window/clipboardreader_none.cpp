@@ -21,9 +21,9 @@ ClipboardReader::Outcome ClipboardReader::outcome() const
     return Outcome::NothingOffered;
 }
 
-qint64 ClipboardReader::silentMs() const
+bool ClipboardReader::silentFor(qint64)
 {
-    return 0;
+    return false;
 }
 
 qint64 ClipboardReader::received() const

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QList>
+#include <QStringDecoder>
+#include <QTimer>
 
 #include <xcb/xcb.h>
 
@@ -43,18 +45,28 @@ constexpr std::array<const char *, NameCount> kNames = {
 constexpr std::array kTextTargets = {Utf8String, MimeUtf8, String, Text, MimeText};
 // Formats that tell about the selection rather than hold it; Qt leaves them out too.
 constexpr std::array kMetaTargets = {Targets, Multiple, Timestamp, SaveTargets};
-// Owners announce the size of an incremental transfer; a bigger promise is not reserved for.
-constexpr qint64 kMaxReserve = qint64(1) << 31;
+// Text decoded between two looks at the window's events.
+constexpr qint64 kDecodeSliceBytes = 8 << 20;
+// How long the window handles its events after the server has handed over all it had.
+constexpr qint64 kLastLookMs = 100;
 
 } // namespace
 
 // Qt's own connection to the X server: each answer arrives as an event for a window of
 // ours, which a native event filter picks out while the window handles its events. The
 // window is made for one read and destroyed after it, so that nothing an owner sends
-// later is taken for an answer to the next paste.
+// later is taken for an answer to the next paste. The text is kept in the chunks it came
+// in, never copied into one growing buffer (each growth of hundreds of megabytes is a copy
+// that holds the window), and decoded a slice at a time between the window's events.
 class ClipboardReader::Private : public QAbstractNativeEventFilter
 {
 public:
+    Private()
+    {
+        decodeTimer.setInterval(0);
+        decodeTimer.callOnTimeout(&decodeTimer, [this] { decodeSlice(); });
+    }
+
     enum class Step { Idle, Formats, Text };
 
     ~Private() override
@@ -102,12 +114,19 @@ public:
         step = next;
         target = what;
         incremental = false;
-        bytes = QByteArray();
+        chunks.clear();
+        receivedBytes = 0;
         announcedSize = 0;
         xcb_convert_selection(connection, requestor, atoms[Clipboard], target, atoms[Property],
                               XCB_CURRENT_TIME);
         xcb_flush(connection);
+        restartSilence();
+    }
+
+    void restartSilence()
+    {
         lastSign.start();
+        lastLook.invalidate();
     }
 
     // Ends the read: the window goes, and with it whatever the owner still sends.
@@ -162,11 +181,25 @@ public:
                 return false;
             }
         } catch (const std::bad_alloc &) {
-            bytes = QByteArray();
-            outOfMemory = true;
-            finish(Outcome::Text);
+            outOfMemory();
             return true;
         }
+    }
+
+    void outOfMemory()
+    {
+        decodeTimer.stop();
+        chunks.clear();
+        text = QString();
+        noMemory = true;
+        finish(Outcome::Text);
+    }
+
+    void append(const xcb_get_property_reply_t *reply)
+    {
+        const int length = xcb_get_property_value_length(reply);
+        chunks.append(QByteArray(static_cast<const char *>(xcb_get_property_value(reply)), length));
+        receivedBytes += length;
     }
 
     // Reads and deletes the property; null when it does not exist, as with an answer that
@@ -189,20 +222,16 @@ public:
         const Reply<xcb_get_property_reply_t> reply = takeProperty();
         if (!reply)
             return;
-        lastSign.start();
+        restartSilence();
         dataType = reply->type;
         if (reply->type == atoms[Incr]) {
             // Deleting the property, done above, asks for the first chunk.
             incremental = true;
-            if (reply->format == 32 && xcb_get_property_value_length(reply.get()) >= 4) {
+            if (reply->format == 32 && xcb_get_property_value_length(reply.get()) >= 4)
                 announcedSize = *static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
-                if (announcedSize <= kMaxReserve)
-                    bytes.reserve(announcedSize);
-            }
             return;
         }
-        bytes = QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
-                           xcb_get_property_value_length(reply.get()));
+        append(reply.get());
         complete();
     }
 
@@ -211,26 +240,25 @@ public:
         const Reply<xcb_get_property_reply_t> reply = takeProperty();
         if (!reply)
             return;
-        lastSign.start();
-        const int length = xcb_get_property_value_length(reply.get());
-        if (length == 0) {
+        restartSilence();
+        if (xcb_get_property_value_length(reply.get()) == 0) {
             incremental = false;
             complete();
             return;
         }
         dataType = reply->type;
-        bytes.append(static_cast<const char *>(xcb_get_property_value(reply.get())), length);
+        append(reply.get());
     }
 
     void refused()
     {
-        lastSign.start();
+        restartSilence();
         // An owner that does not list its formats may still hand over text.
         if (step == Step::Formats) {
             guessed = true;
             ask(Step::Text, atoms[Utf8String]);
         } else {
-            bytes = QByteArray();
+            chunks.clear();
             finish(guessed ? Outcome::NothingOffered : Outcome::Text);
         }
     }
@@ -238,12 +266,13 @@ public:
     void complete()
     {
         if (step == Step::Text) {
-            finish(Outcome::Text);
+            startDecoding();
             return;
         }
-        QList<xcb_atom_t> offered(bytes.size() / 4);
-        std::memcpy(offered.data(), bytes.constData(), offered.size() * sizeof(xcb_atom_t));
-        bytes = QByteArray();
+        const QByteArray list = chunks.join();
+        chunks.clear();
+        QList<xcb_atom_t> offered(list.size() / 4);
+        std::memcpy(offered.data(), list.constData(), offered.size() * sizeof(xcb_atom_t));
         const auto isContent = [this](xcb_atom_t atom) {
             return atom != XCB_NONE && std::none_of(kMetaTargets.begin(), kMetaTargets.end(),
                                                     [&](Name meta) { return atoms[meta] == atom; });
@@ -261,6 +290,45 @@ public:
         finish(Outcome::NoText);
     }
 
+    // STRING is Latin-1 by the X conventions; every other text format here is UTF-8. No
+    // UTF-16 code unit takes less than a byte.
+    void startDecoding()
+    {
+        release();
+        decoder = QStringDecoder(dataType == atoms[String] ? QStringDecoder::Latin1 : QStringDecoder::Utf8);
+        try {
+            text.resize(receivedBytes);
+        } catch (const std::bad_alloc &) {
+            outOfMemory();
+            return;
+        }
+        decoded = 0;
+        decodeTimer.start();
+    }
+
+    // Decodes and lets go of chunks, a slice at a time, so that the window paints in between.
+    void decodeSlice()
+    {
+        try {
+            for (qint64 done = 0; done < kDecodeSliceBytes && !chunks.isEmpty();) {
+                const QByteArray chunk = chunks.takeFirst();
+                const qsizetype space = decoder.requiredSpace(chunk.size());
+                if (text.size() - decoded < space)
+                    text.resize(decoded + space);
+                decoded = decoder.appendToBuffer(text.data() + decoded, chunk) - text.constData();
+                done += chunk.size();
+            }
+        } catch (const std::bad_alloc &) {
+            outOfMemory();
+            return;
+        }
+        if (!chunks.isEmpty())
+            return;
+        decodeTimer.stop();
+        text.truncate(decoded);
+        outcome = Outcome::Text;
+    }
+
     xcb_connection_t *connection = nullptr;
     bool filtering = false;
     std::array<xcb_atom_t, NameCount> atoms = {};
@@ -269,10 +337,16 @@ public:
     xcb_atom_t target = XCB_NONE;
     bool incremental = false;
     bool guessed = false;
-    bool outOfMemory = false;
+    bool noMemory = false;
     Outcome outcome = Outcome::Reading;
     QElapsedTimer lastSign;
-    QByteArray bytes;
+    QElapsedTimer lastLook;
+    QList<QByteArray> chunks;
+    qint64 receivedBytes = 0;
+    QStringDecoder decoder;
+    QTimer decodeTimer;
+    QString text;
+    qsizetype decoded = 0;
     xcb_atom_t dataType = XCB_NONE;
     qint64 announcedSize = 0;
 };
@@ -296,7 +370,7 @@ bool ClipboardReader::start()
         return false;
     d->outcome = Outcome::Reading;
     d->guessed = false;
-    d->outOfMemory = false;
+    d->noMemory = false;
     d->announcedSize = 0;
     d->dataType = XCB_NONE;
     d->createRequestor();
@@ -307,7 +381,9 @@ bool ClipboardReader::start()
 void ClipboardReader::stop()
 {
     d->release();
-    d->bytes = QByteArray();
+    d->decodeTimer.stop();
+    d->chunks.clear();
+    d->text = QString();
 }
 
 ClipboardReader::Outcome ClipboardReader::outcome() const
@@ -315,14 +391,24 @@ ClipboardReader::Outcome ClipboardReader::outcome() const
     return d->outcome;
 }
 
-qint64 ClipboardReader::silentMs() const
+bool ClipboardReader::silentFor(qint64 ms)
 {
-    return d->lastSign.isValid() ? d->lastSign.elapsed() : 0;
+    // Once the text is whole, the owner is no longer waited for.
+    if (!d->lastSign.isValid() || d->lastSign.elapsed() < ms || d->decodeTimer.isActive())
+        return false;
+    // An answer sent just before the limit may still be on its way to the window's events:
+    // once the server has answered a request sent now, it has handed over everything sent
+    // before, and a moment later the window has handled it.
+    if (!d->lastLook.isValid()) {
+        std::free(xcb_get_input_focus_reply(d->connection, xcb_get_input_focus(d->connection), nullptr));
+        d->lastLook.start();
+    }
+    return d->lastLook.elapsed() >= kLastLookMs;
 }
 
 qint64 ClipboardReader::received() const
 {
-    return d->step == Private::Step::Text ? d->bytes.size() : 0;
+    return d->step == Private::Step::Text ? d->receivedBytes : 0;
 }
 
 qint64 ClipboardReader::announced() const
@@ -332,9 +418,7 @@ qint64 ClipboardReader::announced() const
 
 QString ClipboardReader::takeText()
 {
-    if (d->outOfMemory)
+    if (d->noMemory)
         throw std::bad_alloc();
-    // STRING is Latin-1 by the X conventions; every other text format here is UTF-8.
-    const QByteArray bytes = std::exchange(d->bytes, QByteArray());
-    return d->dataType == d->atoms[String] ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
+    return std::exchange(d->text, QString());
 }

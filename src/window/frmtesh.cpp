@@ -705,7 +705,7 @@ QString frmTesh::AwaitClipboardText()
     QTimer tick; // wakes the wait below to look at the clock
     tick.start(20);
     while (m_clipboardReader->outcome() == ClipboardReader::Outcome::Reading) {
-        if (m_clipboardReader->silentMs() >= kClipboardSilenceMs)
+        if (m_clipboardReader->silentFor(kClipboardSilenceMs))
             throw RunTimeError(u"クリップボードを持っているアプリケーションが応答しませんでした。\n"
                                u"もう一度コピーしてから貼り付けて下さい。"_s +
                                kDataFileKept);
