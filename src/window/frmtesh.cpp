@@ -312,22 +312,28 @@ void frmTesh::ConnectHandlers()
     m_client->installEventFilter(this);
 }
 
-void frmTesh::Run(const std::function<void()> &handler)
+bool frmTesh::Run(const std::function<void()> &handler)
 {
-    // A paste waiting for the clipboard's owner lets the window paint meanwhile; nothing
-    // else may start halfway through it (the window lays itself out again afterwards).
-    if (m_waitingForClipboard)
-        return;
-    try {
-        handler();
-    } catch (...) {
-        // Only a read can be cancelled here: writes are stopped inside ReplaceDataFile.
-        TellFailure(u"読み込みを中止しました。"_s);
+    // A handler that waits (for the clipboard's owner, or in a progress dialog) lets the
+    // window paint and answer meanwhile; nothing else may start halfway through it.
+    if (m_running)
+        return false;
+    {
+        const QScopedValueRollback running(m_running, true);
+        try {
+            handler();
+        } catch (...) {
+            // Only a read can be cancelled here: writes are stopped inside ReplaceDataFile.
+            TellFailure(u"読み込みを中止しました。"_s);
+        }
     }
+    if (std::exchange(m_layoutSkipped, false))
+        LayoutCards();
     // Shown only now, so that no other handler runs while one is half done.
     const auto messages = std::exchange(m_messages, {});
     for (const auto &[kind, text] : messages)
         m_sink(kind, text);
+    return true;
 }
 
 void frmTesh::Tell(MessageKind kind, const QString &text)
@@ -358,7 +364,7 @@ void frmTesh::TellFailure(const QString &cancelledText)
 bool frmTesh::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_client && event->type() == QEvent::Resize)
-        Run([this] { Form_Resize(); });
+        RunResize();
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -367,7 +373,13 @@ void frmTesh::changeEvent(QEvent *event)
     QMainWindow::changeEvent(event);
     // A restored window may keep its size and so bring no resize of its own.
     if (event->type() == QEvent::WindowStateChange)
-        Run([this] { Form_Resize(); });
+        RunResize();
+}
+
+void frmTesh::RunResize()
+{
+    if (!Run([this] { Form_Resize(); }))
+        m_layoutSkipped = true; // laid out once the handler that runs has ended
 }
 
 void frmTesh::dragEnterEvent(QDragEnterEvent *event)
@@ -681,17 +693,14 @@ void frmTesh::Paste()
 // nothing to paste, the owner fell silent or the user stopped waiting.
 bool frmTesh::ReadClipboard()
 {
-    bool read = true;
     try {
         TeshMoto = m_clipboardReader->start() ? AwaitClipboardText() : ClipboardText();
+        return true;
     } catch (...) {
         m_clipboardReader->stop();
         TellFailure(u"中止しました。データファイルは元のままです。"_s);
-        read = false;
+        return false;
     }
-    // Run passed over the resizes that came while the owner was awaited.
-    LayoutCards();
-    return read;
 }
 
 // Waits for the clipboard's owner to hand over its text, with the window painting and
@@ -701,7 +710,6 @@ QString frmTesh::AwaitClipboardText()
 {
     LongTask task(this, u"クリップボードの内容を受け取っています…"_s, m_progressDelayMs);
     const Progress progress = task.progress();
-    const QScopedValueRollback waiting(m_waitingForClipboard, true);
     QTimer tick; // wakes the wait below to look at the clock
     tick.start(20);
     while (m_clipboardReader->outcome() == ClipboardReader::Outcome::Reading) {

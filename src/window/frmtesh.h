@@ -110,7 +110,9 @@ private:
     DelimiterMode CheckedDelimiterMode() const;
 
     // Runs a handler: catches what stopped it and then shows the messages it left.
-    void Run(const std::function<void()> &handler);
+    // False when another handler was still running: nothing was done.
+    bool Run(const std::function<void()> &handler);
+    void RunResize();
     void Tell(MessageKind kind, const QString &text);
     // Tells what the exception being handled means; `cancelledText` for a cancel.
     void TellFailure(const QString &cancelledText);
@@ -157,6 +159,7 @@ private:
     MessageSink m_sink;
     int m_progressDelayMs = 500;
     std::unique_ptr<ClipboardReader> m_clipboardReader;
-    bool m_waitingForClipboard = false;
+    bool m_running = false;       // a handler runs
+    bool m_layoutSkipped = false; // a resize came meanwhile
     QList<std::pair<MessageKind, QString>> m_messages;
 };

@@ -116,6 +116,7 @@ private slots:
     void paste();
     void pasteResetsTheDrill();
     void pastesTextOfferedOnlyAsUtf8();
+    void noOtherActionDuringAPaste();
     void nothingToPasteKeepsTheDeck_data();
     void nothingToPasteKeepsTheDeck();
     void delimiterChoiceSplitsTheFileAgain_data();
@@ -221,6 +222,22 @@ void TestIntake::pastesTextOfferedOnlyAsUtf8()
     w.click(u"cmdDataIn"_s);
     QCOMPARE(w.items(), QStringList{u"犬,dog"_s});
     QVERIFY(w.messages.isEmpty());
+}
+
+// A handler that waits (a paste in its progress dialog) lets the window handle events;
+// an action that comes meanwhile is not run, or it would load the old file halfway through.
+void TestIntake::noOtherActionDuringAPaste()
+{
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), NumberedLines(3));
+    WindowUnderTest w;
+    w->setProgressDelay(0);
+    w.show();
+    SetClipboard(u"new,新"_s);
+    QTimer::singleShot(0, w.get(), [&w] { w.trigger(u"mnuKugiri2"_s); });
+    w.click(u"cmdDataIn"_s);
+    QCOMPARE(w.items(), QStringList{u"new,新"_s});
+    QCOMPARE(w.status(), u"データ数 ＝ 1"_s);
 }
 
 void TestIntake::nothingToPasteKeepsTheDeck_data()
