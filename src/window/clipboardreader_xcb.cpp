@@ -65,6 +65,18 @@ public:
     {
         decodeTimer.setInterval(0);
         decodeTimer.callOnTimeout(&decodeTimer, [this] { decodeSlice(); });
+        // A chunk is read on the next turn of the event loop, not inside Qt's handling of X
+        // events: an owner that answers at once would otherwise keep that handling busy,
+        // chunk after chunk, and the window from painting until the transfer ends.
+        chunkTimer.setInterval(0);
+        chunkTimer.setSingleShot(true);
+        chunkTimer.callOnTimeout(&chunkTimer, [this] {
+            try {
+                chunk();
+            } catch (const std::bad_alloc &) {
+                outOfMemory();
+            }
+        });
     }
 
     enum class Step { Idle, Formats, Text };
@@ -136,6 +148,7 @@ public:
             return;
         xcb_destroy_window(connection, requestor);
         xcb_flush(connection);
+        chunkTimer.stop();
         requestor = XCB_NONE;
         step = Step::Idle;
         incremental = false;
@@ -174,7 +187,7 @@ public:
                 // The server's own report, never one sent by a client.
                 if ((event->response_type & 0x80) == 0 && incremental && notify->atom == atoms[Property] &&
                     notify->state == XCB_PROPERTY_NEW_VALUE)
-                    chunk();
+                    chunkTimer.start();
                 return true;
             }
             default:
@@ -345,6 +358,7 @@ public:
     qint64 receivedBytes = 0;
     QStringDecoder decoder;
     QTimer decodeTimer;
+    QTimer chunkTimer;
     QString text;
     qsizetype decoded = 0;
     xcb_atom_t dataType = XCB_NONE;
