@@ -113,9 +113,13 @@ struct Served
     Clock::time_point start;
 };
 
-void Print(const char *format, const std::string &text, long ms)
+// One line of the log: what happened, and when when `ms` is given.
+void Say(const std::string &what, long ms = -1)
 {
-    std::printf(format, text.c_str(), ms);
+    if (ms >= 0)
+        std::printf("%s %ld\n", what.c_str(), ms);
+    else
+        std::printf("%s\n", what.c_str());
     std::fflush(stdout);
 }
 
@@ -157,11 +161,11 @@ void Ping(const Served &s)
                           reply->data.data32[0] == s.ping && reply->data.data32[1] == serial;
         std::free(event);
         if (pong) {
-            Print("pong%s %ld\n", "", Since(sent));
+            Say("pong", Since(sent));
             return;
         }
     }
-    Print("no pong%s %ld\n", "", Since(sent));
+    Say("no pong", Since(sent));
 }
 
 void Notify(const Served &s, const xcb_selection_request_event_t *request, xcb_atom_t selection,
@@ -215,7 +219,7 @@ void SendIncrementally(const Served &s, const xcb_selection_request_event_t *req
     Notify(s, request, request->selection, request->target, request->property);
     for (size_t offset = 0;; offset += kChunk) {
         if (!AwaitDeletion(s, request->requestor, request->property)) {
-            Print("no deletion%s %ld\n", "", Since(s.start));
+            Say("no deletion", Since(s.start));
             return;
         }
         if (offset == kChunk)
@@ -226,7 +230,7 @@ void SendIncrementally(const Served &s, const xcb_selection_request_event_t *req
         Put(s, request->requestor, request->property, s.utf8, 8, text.data() + offset, length);
         xcb_flush(s.c);
         if (length == 0) {
-            Print("done%s %ld\n", "", Since(s.start));
+            Say("done", Since(s.start));
             return;
         }
     }
@@ -259,12 +263,12 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
         return 1;
     }
     s.start = Clock::now();
-    Print("owner%s\n", "", 0);
+    Say("owner");
     while (xcb_generic_event_t *event = xcb_wait_for_event(c)) {
         const int type = event->response_type & ~0x80;
         if (type == XCB_SELECTION_CLEAR) {
             std::free(event);
-            Print("lost%s\n", "", 0);
+            Say("lost");
             return 0;
         }
         if (type != XCB_SELECTION_REQUEST) {
@@ -272,7 +276,7 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
             continue;
         }
         const auto *request = reinterpret_cast<const xcb_selection_request_event_t *>(event);
-        Print("request %s %ld\n", AtomName(c, request->target), Since(s.start));
+        Say("request " + AtomName(c, request->target), Since(s.start));
         const bool formats = request->target == s.targets;
         if (mode == "forged") {
             const xcb_atom_t other = Atom(c, "_FORGED");
@@ -298,7 +302,7 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
             std::this_thread::sleep_for(std::chrono::milliseconds(3500));
             Put(s, request->requestor, request->property, s.utf8, 8, text.data(), text.size());
             Notify(s, request, request->selection, request->target, request->property);
-            Print("done%s %ld\n", "", Since(s.start));
+            Say("done", Since(s.start));
         } else {
             SendIncrementally(s, request, text, mode == "stalled-incr");
         }
