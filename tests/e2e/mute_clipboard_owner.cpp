@@ -17,8 +17,8 @@
 //       late          answers every request 3.5 s late (pinging first), and hands over
 //                     the text of TEXTFILE;
 //       forged        answers nothing, but sends the requestor SelectionNotify events that
-//                     differ from the request (target, property, selection) or name a
-//                     property never set;
+//                     name a property never set or another property, then sets the property
+//                     (an image's format alone) and sends ones for another selection or target;
 //       incr          hands over the text of TEXTFILE in 32 KiB chunks, pinging after the
 //                     first one.
 //     Prints "request TARGET MS" for each request, "done" once a transfer is complete, and
@@ -279,11 +279,15 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
         Say("request " + AtomName(c, request->target), Since(s.start));
         const bool formats = request->target == s.targets;
         if (mode == "forged") {
-            const xcb_atom_t other = Atom(c, "_FORGED");
-            Notify(s, request, request->selection, formats ? s.utf8 : s.targets, request->property);
-            Notify(s, request, request->selection, request->target, other);
+            // First answers naming a property that does not exist, or another property.
+            Notify(s, request, request->selection, request->target, request->property);
+            Notify(s, request, request->selection, request->target, Atom(c, "_FORGED"));
+            Ping(s);
+            // Then the property set (to an image's format alone), with answers to other questions.
+            const xcb_atom_t image = Atom(c, "image/png");
+            Put(s, request->requestor, request->property, XCB_ATOM_ATOM, 32, &image, 1);
             Notify(s, request, XCB_ATOM_PRIMARY, request->target, request->property);
-            Notify(s, request, request->selection, request->target, request->property); // never set
+            Notify(s, request, request->selection, formats ? s.utf8 : s.targets, request->property);
             Ping(s);
         } else if (formats) {
             if (mode == "late") {
