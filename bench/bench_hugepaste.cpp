@@ -6,6 +6,11 @@
 // xwatch.h), and the data file must then hold the text (the program adds a CR LF after
 // the last line).
 //
+// Repaints: while the paste runs, another connection lays a small window over a corner of
+// the main window's lower card (where no dialog comes) every 100 ms and takes it away, as a
+// window moved across it would, and watches a pixel there until the program has painted it
+// again. The longest such wait is the longest stretch in which the window did not repaint.
+//
 // Memory: VmHWM of the program once its window is up (the baseline) and once the message
 // box is drawn (the peak), each against the text's size. One program per run, so that
 // every peak is the paste's own.
@@ -15,7 +20,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +81,69 @@ bool ClipboardOwned(Display *display)
 {
     return XGetSelectionOwner(display, XInternAtom(display, "CLIPBOARD", False)) != None;
 }
+
+// See the top of the file. Runs on a connection of its own, in a thread of its own.
+class RepaintProbe
+{
+public:
+    // `x`, `y`: the root coordinates of the corner to cover.
+    RepaintProbe(int x, int y) : m_thread([this, x, y] { run(x, y); }) {}
+    ~RepaintProbe() { stop(); }
+
+    // Ends the probing; the longest wait for a repaint in ms, or -1 when none was seen.
+    double stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_longestMs;
+    }
+
+private:
+    static constexpr int kSize = 40;
+    static constexpr unsigned long kRed = 0xFF0000;
+
+    static unsigned long Pixel(Display *display, int x, int y)
+    {
+        XImage *image = XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap);
+        if (image == nullptr)
+            return 0;
+        const unsigned long pixel = XGetPixel(image, 0, 0) & 0xFFFFFF;
+        XDestroyImage(image);
+        return pixel;
+    }
+
+    void run(int x, int y)
+    {
+        Display *display = XOpenDisplay(nullptr);
+        if (display == nullptr)
+            return;
+        XSetWindowAttributes attributes = {};
+        attributes.background_pixel = kRed;
+        attributes.override_redirect = True;
+        const Window cover = XCreateWindow(display, DefaultRootWindow(display), x, y, kSize, kSize, 0,
+                                           CopyFromParent, InputOutput, CopyFromParent,
+                                           CWBackPixel | CWOverrideRedirect, &attributes);
+        const int px = x + kSize / 2, py = y + kSize / 2;
+        while (!m_stop) {
+            XMapRaised(display, cover);
+            XSync(display, False);
+            XUnmapWindow(display, cover);
+            XSync(display, False);
+            const Clock::time_point uncovered = Clock::now();
+            while (!m_stop && Pixel(display, px, py) == kRed)
+                ::usleep(2000);
+            m_longestMs = std::max(m_longestMs.load(), MsSince(uncovered));
+            ::usleep(100 * 1000);
+        }
+        XDestroyWindow(display, cover);
+        XCloseDisplay(display);
+    }
+
+    std::atomic<bool> m_stop = false;
+    std::atomic<double> m_longestMs = -1;
+    std::thread m_thread;
+};
 
 void Usage()
 {
@@ -142,10 +215,11 @@ int main(int argc, char *argv[])
                     qgetenv("DISPLAY").constData());
         std::printf("click on 「データの貼り付け」 by xdotool; the paste ends with the message box about the "
                     "301 lines, drawn\n");
-        std::printf("%-4s %12s %14s %14s %14s %12s %16s %14s\n", "run", "paste ms", "box mapped ms",
-                    "RSS before KiB", "peak before KiB", "peak KiB", "(peak-before)/text", "peak/text");
+        std::printf("%-4s %12s %14s %14s %14s %12s %16s %14s %14s\n", "run", "paste ms", "box mapped ms",
+                    "RSS before KiB", "peak before KiB", "peak KiB", "(peak-before)/text", "peak/text",
+                    "no repaint ms");
 
-        std::vector<double> pasteMs, growthRatio, peakRatio;
+        std::vector<double> pasteMs, growthRatio, peakRatio, stillMs;
         for (int run = 1; run <= runs; ++run) {
             QFile::remove(dataPath);
             watch.drain();
@@ -155,7 +229,7 @@ int main(int argc, char *argv[])
                 throw std::runtime_error(error.toStdString());
             const QByteArray pidText = QByteArray::number(pid);
             bench::WindowFrame frame = watch.waitForFrame(pid, bench::WindowKind::Main, start, 30000);
-            double paste = -1, boxMapped = -1;
+            double paste = -1, boxMapped = -1, still = -1;
             long rssBefore = -1, peakBefore = -1, peak = -1;
             if (frame.error.isEmpty()) {
                 // Whatever the first frame left to do is not the paste's.
@@ -163,6 +237,10 @@ int main(int argc, char *argv[])
                 rssBefore = bench::StatusKiB("VmRSS", pidText);
                 peakBefore = bench::StatusKiB("VmHWM", pidText);
                 const int x = kPasteX, y = frame.height - kClientHeight + kPasteY;
+                int rootX = 0, rootY = 0;
+                Window child = 0;
+                XTranslateCoordinates(watch.display(), frame.window, DefaultRootWindow(watch.display()), 10,
+                                      frame.height - kClientHeight + 340, &rootX, &rootY, &child);
                 watch.drain();
                 start = Clock::now();
                 const pid_t click =
@@ -171,6 +249,7 @@ int main(int argc, char *argv[])
                                 logPath, 0, error);
                 if (click < 0)
                     throw std::runtime_error(error.toStdString());
+                RepaintProbe probe(rootX, rootY);
                 // A long paste first shows its progress dialog; the paste ends with the box
                 // that comes once the data file is whole.
                 bench::WindowFrame box;
@@ -180,6 +259,7 @@ int main(int argc, char *argv[])
                 } while (box.error.isEmpty() && !box.exited && QFileInfo(dataPath).size() < textBytes &&
                          bench::MsSince(start) < timeoutS * 1000);
                 peak = bench::StatusKiB("VmHWM", pidText);
+                still = probe.stop();
                 if (Reap(click, 5000) != 0)
                     frame.error = u"xdotool failed"_s;
                 else if (!box.error.isEmpty())
@@ -199,8 +279,8 @@ int main(int argc, char *argv[])
 
             const double growth = double(peak - peakBefore) * 1024 / double(textBytes);
             const double ratio = double(peak) * 1024 / double(textBytes);
-            std::printf("%-4d %12.1f %14.1f %14ld %14ld %12ld %18.2f %14.2f\n", run, paste, boxMapped,
-                        rssBefore, peakBefore, peak, growth, ratio);
+            std::printf("%-4d %12.1f %14.1f %14ld %14ld %12ld %18.2f %14.2f %14.1f\n", run, paste, boxMapped,
+                        rssBefore, peakBefore, peak, growth, ratio, still);
             if (!frame.error.isEmpty()) {
                 std::printf("     failed: %s\n", qPrintable(frame.error));
                 ++failures;
@@ -208,6 +288,7 @@ int main(int argc, char *argv[])
                 pasteMs.push_back(paste);
                 growthRatio.push_back(growth);
                 peakRatio.push_back(ratio);
+                stillMs.push_back(still);
             }
             std::fflush(stdout);
             if (!frame.error.isEmpty() || (slowS > 0 && paste > slowS * 1000)) {
@@ -221,7 +302,9 @@ int main(int argc, char *argv[])
 
         std::printf(
             "(paste ms: from the click to the message box fully drawn; peak before: VmHWM 0.5 s after\n"
-            " the window's first full frame; peak: VmHWM when the box was drawn; text: %lld bytes)\n",
+            " the window's first full frame; peak: VmHWM when the box was drawn; no repaint: the longest\n"
+            " wait for the window to paint a corner again that was covered and uncovered every 100 ms\n"
+            " from the click on; text: %lld bytes)\n",
             static_cast<long long>(textBytes));
         if (pasteMs.empty()) {
             std::printf("no paste succeeded\n");
@@ -234,6 +317,9 @@ int main(int argc, char *argv[])
                     growth < 4 ? "met" : "MISSED");
         std::printf("largest peak / text:                 %.2f  (goal < 4: %s)\n", ratio,
                     ratio < 4 ? "met" : "MISSED");
+        const double still = bench::Quantile(stillMs, 1);
+        std::printf("longest stretch without a repaint:   %.0f ms  (goal <= 500: %s)\n", still,
+                    still >= 0 && still <= 500 ? "met" : "MISSED");
     } catch (const std::exception &error) {
         std::fprintf(stderr, "bench_hugepaste: %s\n", error.what());
         if (clipOwner > 0)

@@ -4,7 +4,7 @@
 #include "captionbutton.h"
 #include "choiceaccessible.h"
 #include "clientarea.h"
-#include "clipboardowner.h"
+#include "clipboardreader.h"
 #include "japaneseui.h"
 #include "layout.h"
 #include "longtask.h"
@@ -24,7 +24,6 @@
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -40,9 +39,22 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QSize kClientSize(749, 486);
-// As long as Qt itself waits for the clipboard's owner on X11.
-constexpr int kClipboardOwnerWaitMs = 5000;
+// How long the clipboard's owner may stay silent: as long as Qt itself waits for one answer on X11.
+constexpr int kClipboardSilenceMs = 5000;
 const QString kDataFileKept = QStringLiteral("\nデータファイルは元のままです。");
+const QString kClipboardEmpty = QStringLiteral("クリップボードは空です。貼り付ける文字列がありません。");
+const QString kClipboardHasNoText =
+    QStringLiteral("クリップボードに文字列がありません（画像など、文字列でないものだけです）。");
+// A text format was offered, and nothing came. On Windows the owner promised the text
+// (delayed rendering) and never rendered it; elsewhere an empty text is as likely.
+#ifdef Q_OS_WIN
+const QString kNothingCame =
+    QStringLiteral("クリップボードを持っているアプリケーションから、貼り付ける文字列が届きませんでした。");
+#else
+const QString kNothingCame =
+    QStringLiteral("クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、"
+                   "大きすぎるか、コピー元のアプリケーションが応答しません）。");
+#endif
 
 void SetTextColor(QWidget *widget, const QColor &color)
 {
@@ -75,37 +87,47 @@ public:
     using RunTimeError::RunTimeError;
 };
 
-// The clipboard's text. A clipboard with nothing to paste is refused: pasting it would
-// replace the user's deck with one empty card, and on X11 the clipboard is empty as soon
-// as the program that copied has quit. Text of blanks or line ends alone is text.
-// Qt's X11 clipboard asks the owner anew for each call that finds nothing: the formats
-// are asked for once, and then the text in one format only (QMimeData::text() may ask
-// for two).
+// The clipboard's text as Qt hands it over. A clipboard with nothing to paste is refused:
+// pasting it would replace the user's deck with one empty card, and on X11 the clipboard is
+// empty as soon as the program that copied has quit. Text of blanks or line ends alone is
+// text. Asks for the text in one format only (QMimeData::text() may ask for two).
 QString ClipboardText()
 {
     const QMimeData *data = QGuiApplication::clipboard()->mimeData();
     if (data == nullptr || data->formats().isEmpty())
-        throw NothingToPaste(u"クリップボードは空です。貼り付ける文字列がありません。"_s + kDataFileKept);
+        throw NothingToPaste(kClipboardEmpty + kDataFileKept);
     const QString utf8 = u"text/plain;charset=utf-8"_s;
     const bool offersUtf8 = data->hasFormat(utf8);
     if (!offersUtf8 && !data->hasText())
-        throw NothingToPaste(u"クリップボードに文字列がありません（画像など、文字列でないものだけです）。"_s +
-                             kDataFileKept);
+        throw NothingToPaste(kClipboardHasNoText + kDataFileKept);
     const QString text = QString::fromUtf8(data->data(offersUtf8 ? utf8 : u"text/plain"_s));
-    if (!text.isEmpty())
-        return text;
-    // Offered, but nothing came: an empty text, or an owner that did not answer in time
-    // (as with hundreds of megabytes on X11).
-    throw RunTimeError(
-        u"クリップボードから貼り付ける文字列を受け取れませんでした（空の文字列か、大きすぎるか、"
-        u"コピー元のアプリケーションが応答しません）。"_s +
-        kDataFileKept);
+    if (text.isEmpty())
+        throw RunTimeError(kNothingCame + kDataFileKept);
+    return text;
+}
+
+// The same refusals for a text read from the owner directly.
+QString ReceivedText(ClipboardReader &reader)
+{
+    switch (reader.outcome()) {
+    case ClipboardReader::Outcome::NothingOffered:
+        throw NothingToPaste(kClipboardEmpty + kDataFileKept);
+    case ClipboardReader::Outcome::NoText:
+        throw NothingToPaste(kClipboardHasNoText + kDataFileKept);
+    case ClipboardReader::Outcome::Reading:
+    case ClipboardReader::Outcome::Text:
+        break;
+    }
+    QString text = reader.takeText();
+    if (text.isEmpty())
+        throw RunTimeError(kNothingCame + kDataFileKept);
+    return text;
 }
 
 } // namespace
 
 frmTesh::frmTesh(MessageSink sink, QWidget *parent)
-    : QMainWindow(parent), m_sink(std::move(sink)), m_clipboardOwner(std::make_unique<ClipboardOwner>())
+    : QMainWindow(parent), m_sink(std::move(sink)), m_clipboardReader(std::make_unique<ClipboardReader>())
 {
     if (!m_sink)
         m_sink = [this](MessageKind kind, const QString &text) { ShowMessageBox(this, kind, text); };
@@ -290,22 +312,28 @@ void frmTesh::ConnectHandlers()
     m_client->installEventFilter(this);
 }
 
-void frmTesh::Run(const std::function<void()> &handler)
+bool frmTesh::Run(const std::function<void()> &handler)
 {
-    // A paste waiting for the clipboard's owner lets the window paint meanwhile; nothing
-    // else may start halfway through it (the window lays itself out again afterwards).
-    if (m_waitingForClipboard)
-        return;
-    try {
-        handler();
-    } catch (...) {
-        // Only a read can be cancelled here: writes are stopped inside ReplaceDataFile.
-        TellFailure(u"読み込みを中止しました。"_s);
+    // A handler that waits (for the clipboard's owner, or in a progress dialog) lets the
+    // window paint and answer meanwhile; nothing else may start halfway through it.
+    if (m_running)
+        return false;
+    {
+        const QScopedValueRollback running(m_running, true);
+        try {
+            handler();
+        } catch (...) {
+            // Only a read can be cancelled here: writes are stopped inside ReplaceDataFile.
+            TellFailure(u"読み込みを中止しました。"_s);
+        }
     }
+    if (std::exchange(m_layoutSkipped, false))
+        LayoutCards();
     // Shown only now, so that no other handler runs while one is half done.
     const auto messages = std::exchange(m_messages, {});
     for (const auto &[kind, text] : messages)
         m_sink(kind, text);
+    return true;
 }
 
 void frmTesh::Tell(MessageKind kind, const QString &text)
@@ -336,7 +364,7 @@ void frmTesh::TellFailure(const QString &cancelledText)
 bool frmTesh::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_client && event->type() == QEvent::Resize)
-        Run([this] { Form_Resize(); });
+        RunResize();
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -345,7 +373,13 @@ void frmTesh::changeEvent(QEvent *event)
     QMainWindow::changeEvent(event);
     // A restored window may keep its size and so bring no resize of its own.
     if (event->type() == QEvent::WindowStateChange)
-        Run([this] { Form_Resize(); });
+        RunResize();
+}
+
+void frmTesh::RunResize()
+{
+    if (!Run([this] { Form_Resize(); }))
+        m_layoutSkipped = true; // laid out once the handler that runs has ended
 }
 
 void frmTesh::dragEnterEvent(QDragEnterEvent *event)
@@ -648,50 +682,48 @@ void frmTesh::cmdDataIn_Click()
 void frmTesh::Paste()
 {
     ResetDeck();
-    if (WaitForClipboardOwner())
+    if (ReadClipboard())
         ReplaceDataFile(u"貼り付けたデータを書き込んでいます…"_s, [this](const Progress &progress) {
-            TeshMoto = ClipboardText();
             WritePastedText(TeshMoto, DataFilePath(), progress);
         });
     LoadCardData();
 }
 
-// Waits for the program that holds the clipboard to answer, with the window painting
-// and, after a while, the progress dialog with its cancel. False, with the user told,
-// when it did not answer in time or the user stopped waiting: the clipboard is then
-// never read, since Qt would wait for the same owner again.
-bool frmTesh::WaitForClipboardOwner()
+// Takes the clipboard's text into TeshMoto. False, with the user told why, when there is
+// nothing to paste, the owner fell silent or the user stopped waiting.
+bool frmTesh::ReadClipboard()
 {
-    if (!m_clipboardOwner->ask())
+    try {
+        TeshMoto = m_clipboardReader->start() ? AwaitClipboardText() : ClipboardText();
         return true;
-    LongTask task(this, u"クリップボードの内容を問い合わせています…"_s, m_progressDelayMs);
+    } catch (...) {
+        m_clipboardReader->stop();
+        TellFailure(u"中止しました。データファイルは元のままです。"_s);
+        return false;
+    }
+}
+
+// Waits for the clipboard's owner to hand over its text, with the window painting and
+// answering meanwhile and, after a while, the progress dialog with its cancel. The wait
+// lasts as long as the owner keeps answering, however slowly; only silence ends it.
+QString frmTesh::AwaitClipboardText()
+{
+    LongTask task(this, u"クリップボードの内容を受け取っています…"_s, m_progressDelayMs);
     const Progress progress = task.progress();
-    const QScopedValueRollback waiting(m_waitingForClipboard, true);
-    QTimer tick; // wakes the wait below
+    QTimer tick; // wakes the wait below to look at the clock
     tick.start(20);
-    QElapsedTimer clock;
-    clock.start();
-    bool answered = true;
-    while (!m_clipboardOwner->answered()) {
-        if (clock.elapsed() >= kClipboardOwnerWaitMs) {
-            Tell(MessageKind::Error, u"クリップボードを持っているアプリケーションが応答しませんでした。\n"
-                                     u"もう一度コピーしてから貼り付けて下さい。"_s +
-                                         kDataFileKept);
-            answered = false;
-            break;
-        }
-        if (!progress(clock.elapsed(), kClipboardOwnerWaitMs)) {
-            Tell(MessageKind::Information, u"中止しました。データファイルは元のままです。"_s);
-            answered = false;
-            break;
-        }
+    while (m_clipboardReader->outcome() == ClipboardReader::Outcome::Reading) {
+        if (m_clipboardReader->silentFor(kClipboardSilenceMs))
+            throw RunTimeError(u"クリップボードを持っているアプリケーションが応答しませんでした。\n"
+                               u"もう一度コピーしてから貼り付けて下さい。"_s +
+                               kDataFileKept);
+        ReportProgress(progress, m_clipboardReader->received(), m_clipboardReader->announced());
         // Run passes over the actions the user starts meanwhile; once the dialog shows, being
         // modal, it keeps the input to itself. Held back instead, Qt's X11 queue would keep
         // even the clicks on its cancel button until some other event came.
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    LayoutCards();
-    return answered;
+    return ReceivedText(*m_clipboardReader);
 }
 
 void frmTesh::Form_DragDrop(const QMimeData *data)

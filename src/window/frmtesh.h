@@ -27,7 +27,7 @@
 
 class CaptionButton;
 class ClientArea;
-class ClipboardOwner;
+class ClipboardReader;
 class PlainLabel;
 class QAction;
 class QComboBox;
@@ -103,7 +103,8 @@ private:
     void ShowQuestion();
     void ResetDeck();
     void Paste();
-    bool WaitForClipboardOwner();
+    bool ReadClipboard();
+    QString AwaitClipboardText();
     void TakeDroppedFile(const QMimeData *data);
     void ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write);
     void SetHyouziMarks(QAction *chosen);
@@ -112,7 +113,9 @@ private:
     DelimiterMode CheckedDelimiterMode() const;
 
     // Runs a handler: catches what stopped it and then shows the messages it left.
-    void Run(const std::function<void()> &handler);
+    // False when another handler was still running: nothing was done.
+    bool Run(const std::function<void()> &handler);
+    void RunResize();
     void Tell(MessageKind kind, const QString &text);
     // Tells what the exception being handled means; `cancelledText` for a cancel.
     void TellFailure(const QString &cancelledText);
@@ -158,7 +161,8 @@ private:
 
     MessageSink m_sink;
     int m_progressDelayMs = 500;
-    std::unique_ptr<ClipboardOwner> m_clipboardOwner;
-    bool m_waitingForClipboard = false;
+    std::unique_ptr<ClipboardReader> m_clipboardReader;
+    bool m_running = false;       // a handler runs
+    bool m_layoutSkipped = false; // a resize came meanwhile
     QList<std::pair<MessageKind, QString>> m_messages;
 };

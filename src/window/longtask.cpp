@@ -1,5 +1,6 @@
 #include "longtask.h"
 
+#include <QCoreApplication>
 #include <QProgressDialog>
 
 #include <algorithm>
@@ -8,7 +9,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 constexpr int kSteps = 1000;
-}
+// How often the window paints and answers before the dialog shows.
+constexpr qint64 kLookMs = 100;
+} // namespace
 
 LongTask::LongTask(QWidget *parent, QString label, int delayMs)
     : m_parent(parent), m_label(std::move(label)), m_delayMs(delayMs)
@@ -26,8 +29,14 @@ Progress LongTask::progress()
 bool LongTask::update(qint64 done, qint64 total)
 {
     if (!m_dialog) {
-        if (m_clock.elapsed() < m_delayMs)
+        if (m_clock.elapsed() < m_delayMs) {
+            // The user's input waits for the dialog, or for the end of the work.
+            if (m_clock.elapsed() >= m_nextLookMs) {
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+                m_nextLookMs = m_clock.elapsed() + kLookMs;
+            }
             return true;
+        }
         m_dialog = std::make_unique<QProgressDialog>(m_label, u"キャンセル"_s, 0, kSteps, m_parent);
         m_dialog->setWindowTitle(u"Pelmor"_s);
         m_dialog->setWindowModality(Qt::ApplicationModal);

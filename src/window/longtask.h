@@ -12,8 +12,9 @@ class QWidget;
 
 // A read or copy that may take long: once it has run for a while, Qt's modal progress
 // dialog shows how far it is and lets the user stop it. Being modal, the dialog keeps
-// every other action of the window from running meanwhile. Work that ends sooner never
-// creates the dialog and costs nothing.
+// the user's input to itself; the window starts no other action meanwhile anyway. Until
+// the dialog shows, the window still paints and answers, the user's input held back.
+// Work that ends sooner never creates the dialog.
 class LongTask
 {
 public:
@@ -32,5 +33,6 @@ private:
     QString m_label;
     int m_delayMs;
     QElapsedTimer m_clock;
+    qint64 m_nextLookMs = 100; // the first look, as often as the later ones
     std::unique_ptr<QProgressDialog> m_dialog;
 };

@@ -166,26 +166,36 @@ ms_now() {
 
 # Pastes $1 with cmdDataIn and checks that the data file becomes exactly file $2.
 paste_and_expect() {
-    local text="$1" expected="$2" data="$work/$DATA_FILE" deadline
     [ -n "$wid" ] || { note "no window to click"; return 1; }
-    if [ -e "$data" ]; then cp -- "$data" "$tmp/before"; else : >"$tmp/before"; fi
-    # The wait below needs the paste to change the file.
-    cmp -s "$tmp/before" "$expected" && { note "test fault: file already holds the expected bytes"; return 1; }
-    set_clipboard "$text" || return 1
+    note_data_file "$2" || return 1
+    set_clipboard "$1" || return 1
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
-    deadline=$((SECONDS + WRITE_WAIT))
+    await_data_file "$2" "$WRITE_WAIT"
+}
+
+# Keeps the data file's bytes before a paste that should give file $1.
+note_data_file() {
+    if [ -e "$work/$DATA_FILE" ]; then cp -- "$work/$DATA_FILE" "$tmp/before"; else : >"$tmp/before"; fi
+    # The wait below needs the paste to change the file.
+    cmp -s "$tmp/before" "$1" && { note "test fault: file already holds the expected bytes"; return 1; }
+    return 0
+}
+
+# Waits up to $2 s for the data file to change, then checks that it is exactly file $1.
+await_data_file() {
+    local expected="$1" data="$work/$DATA_FILE" deadline=$((SECONDS + $2))
     until [ -f "$data" ] && ! cmp -s "$tmp/before" "$data"; do
         if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
             alive "$app_pid" || note "the program ended"
-            note "$DATA_FILE not written within ${WRITE_WAIT} s"
+            note "$DATA_FILE not written within $2 s"
             return 1
         fi
         sleep 0.05
     done
     if ! cmp -s "$expected" "$data"; then
         note "$DATA_FILE bytes differ"
-        note "want: $(hex "$expected")"
-        note "got:  $(hex "$data")"
+        note "want: $(hex "$expected" | cut -c1-300)"
+        note "got:  $(hex "$data" | cut -c1-300)"
         return 1
     fi
     alive "$app_pid" || { note "the program ended after the paste"; return 1; }
@@ -199,19 +209,23 @@ strays() {
 }
 
 
-# Starts a program that takes the clipboard and never answers; returns once it holds it.
-start_mute_owner() {
+# Starts the owner helper with arguments "$@" (own: never answers; serve MODE ...);
+# returns once it holds the clipboard.
+start_owner() {
     local i
-    : >"$tmp/owner.log"
-    "$mute_owner" own >"$tmp/owner.log" 2>&1 &
+    # A new file: the owner of the case before may still write to the old one.
+    rm -f -- "$tmp/owner.log"
+    "$mute_owner" "$@" >"$tmp/owner.log" 2>&1 &
     clip_pids+=($!)
     for ((i = 0; i < 100; i++)); do
         grep -qx owner "$tmp/owner.log" && return 0
         sleep 0.05
     done
-    note "the mute owner did not take the clipboard: $(cat "$tmp/owner.log")"
+    note "the owner did not take the clipboard: $(cat "$tmp/owner.log")"
     return 1
 }
+
+start_mute_owner() { start_owner own; }
 
 # The program's windows other than the main window.
 other_windows() {
@@ -315,6 +329,75 @@ case_mute_owner_cancel() {
     return $bad
 }
 
+# The owner in serve mode $1 (the text of file $2, if given), pinging the window.
+start_serving_owner() { start_owner serve "$1" "$wid" ${2:+"$2"}; }
+
+# The owner pinged the window at each of the steps where it stalled, and each ping was
+# answered while it stalled (it goes on only after the answer) and within 2 s: a read that
+# holds the window answers only once it gives up waiting, after 3.5 to 5 s. At least $1 pings.
+pings_answered() {
+    local line count=0 bad=0
+    while read -r line; do
+        count=$((count + 1))
+        [[ $line =~ ^pong\ ([0-9]+)$ ]] && ((BASH_REMATCH[1] < 2000)) ||
+            { note "ping $count: $line"; bad=1; }
+    done < <(grep -E '^(no )?pong' "$tmp/owner.log")
+    ((count >= $1)) || { note "$count ping(s) answered, want $1"; bad=1; }
+    note "owner: $(tr '\n' ' ' <"$tmp/owner.log")"
+    return $bad
+}
+
+# An owner that stalls (mode $1) at some step of the read: the window answers meanwhile,
+# and 5 s after the owner's last answer the program names it, as an error, and keeps the
+# data file. $2: the requests the owner must have had, in order.
+case_stalling_owner() {
+    local bad=0
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    kept_stamp="$(stamp)"
+    start_serving_owner "$1" || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    read_message || return 1
+    [[ $message == "クリップボードを持っているアプリケーションが応答しませんでした。"*"データファイルは元のままです。" ]] ||
+        { note "message: $message"; bad=1; }
+    pings_answered 1 || bad=1
+    [ "$(grep '^request' "$tmp/owner.log" | cut -d' ' -f2 | tr '\n' ' ')" = "$2" ] ||
+        { note "want the requests $2"; bad=1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; bad=1; }
+    [ "$(stamp)" = "$kept_stamp" ] || { note "the data file was rewritten"; bad=1; }
+    return $bad
+}
+
+# An owner that answers every request 3.5 s late: more than the 5 s in all, but never
+# silent that long, so the paste succeeds; the window answers while the owner delays.
+case_late_owner() {
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    printf 'late,遅い\nslow,のろい\n' >"$tmp/late.txt"
+    printf 'late,\x92\x78\x82\xa2\r\nslow,\x82\xcc\x82\xeb\x82\xa2\r\n\r\n' >"$tmp/want"
+    note_data_file "$tmp/want" || return 1
+    start_serving_owner late "$tmp/late.txt" || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    await_data_file "$tmp/want" 30 || return 1
+    pings_answered 2
+}
+
+# An incremental transfer of 600 KB in 32 KiB chunks, Japanese characters cut across the
+# chunks' edges: the data file gets the whole text; the window answers between chunks.
+case_incremental() {
+    local i
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    for ((i = 1; i <= 300; i++)); do
+        printf 'q%d,%s\n' "$i" "$(printf 'あいうえお%.0s' {1..130})"
+    done >"$tmp/incr.txt"
+    sed 's/$/\r/' "$tmp/incr.txt" | iconv -f UTF-8 -t CP932 >"$tmp/want" && printf '\r\n' >>"$tmp/want"
+    note_data_file "$tmp/want" || return 1
+    start_serving_owner incr "$tmp/incr.txt" || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    await_data_file "$tmp/want" 30 || return 1
+    grep -q '^done' "$tmp/owner.log" || { note "the owner did not finish the transfer"; return 1; }
+    pings_answered 1
+}
+
 # --- cases -----------------------------------------------------------------------------
 
 case_window() {
@@ -388,6 +471,14 @@ check "paste of text outside code page 932 writes UTF-8 with a BOM" case_utf8
 if [ -n "$mute_owner" ]; then
     check "a clipboard owner that never answers: asked once, the window repaints, an error after one wait, the file kept" case_mute_owner
     check "a clipboard owner that never answers: the progress dialog's cancel ends the wait, the file kept" case_mute_owner_cancel
+    check "an owner that lists its formats and never hands over the text: the window answers, the owner named after 5 s, the file kept" \
+        case_stalling_owner formats-only "TARGETS UTF8_STRING "
+    check "an owner that stalls an incremental transfer: the window answers, the owner named after 5 s, the file kept" \
+        case_stalling_owner stalled-incr "TARGETS UTF8_STRING "
+    check "an owner that sends only forged answers: they are ignored, the window answers, the owner named after 5 s" \
+        case_stalling_owner forged "TARGETS "
+    check "an owner that answers each request 3.5 s late: the window answers meanwhile, the paste succeeds" case_late_owner
+    check "an incremental transfer of 600 KB: the window answers between chunks, the data file holds the text" case_incremental
 fi
 check "cmdEnd ends the program within ${EXIT_WAIT} s with status 0" case_end
 check "cmdEnd leaves the data file byte-identical and unwritten" case_file_kept
