@@ -333,14 +333,15 @@ case_mute_owner_cancel() {
 start_serving_owner() { start_owner serve "$1" "$wid" ${2:+"$2"}; }
 
 # The owner pinged the window at each of the steps where it stalled, and each ping was
-# answered while it stalled (it goes on only after the answer) and within 2 s: a read that
-# holds the window answers only once it gives up waiting, after 3.5 to 5 s. At least $1 pings.
+# answered while it stalled (the owner goes on only after the answer). Decided by order, not
+# by time: a read that holds the window answers the ping only once it has given up waiting,
+# so a late owner's answer then comes too late and the paste fails, and a silent owner's
+# read ends with another message. The milliseconds are only noted. At least $1 pings.
 pings_answered() {
     local line count=0 bad=0
     while read -r line; do
         count=$((count + 1))
-        [[ $line =~ ^pong\ ([0-9]+)$ ]] && ((BASH_REMATCH[1] < 2000)) ||
-            { note "ping $count: $line"; bad=1; }
+        [[ $line =~ ^pong\ ([0-9]+)$ ]] || { note "ping $count: $line"; bad=1; }
     done < <(grep -E '^(no )?pong' "$tmp/owner.log")
     ((count >= $1)) || { note "$count ping(s) answered, want $1"; bad=1; }
     note "owner: $(tr '\n' ' ' <"$tmp/owner.log")"
