@@ -7,6 +7,8 @@
 #include "testutils.h"
 
 #ifdef Q_OS_WIN
+#include <io.h>
+
 #include <aclapi.h>
 #include <sddl.h>
 #include <winioctl.h>
@@ -224,10 +226,12 @@ void TestStore::aReplacementKeepsTheFilesAccess()
     const QByteArray before = Access(DataFilePath());
     QCOMPARE(WriteFailure("new\r\n"), QString());
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new\r\n"));
-    QCOMPARE(Access(DataFilePath()), before);
 #ifdef Q_OS_WIN
     QVERIFY(::GetFileAttributesW(name.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    if (RunningUnderWine())
+        QSKIP("Wine's ReplaceFileW keeps the attributes but not the access list (Windows' keeps both)");
 #endif
+    QCOMPARE(Access(DataFilePath()), before);
 }
 
 // The old bytes of a write into the file itself, shown after a killed run: never readable by

@@ -244,7 +244,10 @@ QString PathText(const QByteArray &path)
 // like any other.
 bool LocalFilePath(const QUrl &url, QByteArray &path)
 {
-    path = PathBytes(url.toLocalFile());
+    QUrl local = url;
+    if (local.host().compare(u"localhost", Qt::CaseInsensitive) == 0)
+        local.setHost(QString());
+    path = PathBytes(local.toLocalFile());
     return true;
 }
 
@@ -353,10 +356,9 @@ Error File::createNew(const QByteArray &path)
             ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid, &user);
         ::CloseHandle(token);
     }
-    if (user == nullptr ||
-        !::ConvertStringSecurityDescriptorToSecurityDescriptorW((L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(),
-                                                                SDDL_REVISION_1, &security.lpSecurityDescriptor,
-                                                                nullptr)) {
+    if (user == nullptr || !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                               (L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(), SDDL_REVISION_1,
+                               &security.lpSecurityDescriptor, nullptr)) {
         ::LocalFree(user);
         return LastError();
     }
@@ -454,13 +456,16 @@ Error File::resize(qint64 size)
                                                                                                : LastError();
 }
 
+// Where the system cannot reserve room (Wine 8 has no FileAllocationInfo), the write goes on
+// without: a full disk then stops it half-way, and the old bytes go back from the backup.
 Error File::reserve(qint64 size)
 {
     FILE_ALLOCATION_INFO room;
     room.AllocationSize.QuadPart = size;
-    return ::SetFileInformationByHandle(Handle(m_handle), FileAllocationInfo, &room, sizeof room)
-               ? Error()
-               : LastError();
+    if (::SetFileInformationByHandle(Handle(m_handle), FileAllocationInfo, &room, sizeof room) ||
+        ::GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)
+        return {};
+    return LastError();
 }
 
 Error File::flush()
@@ -486,14 +491,16 @@ Error File::protectAsNew()
         length = ::GetFinalPathNameByHandleW(Handle(m_handle), path.data(), DWORD(path.size()), 0);
     }
     if (length == 0)
-        return LastError();
+        return {};
     path.resize(length);
     ACL empty;
-    if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION))
-        return LastError();
-    return FromCode(::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                                            nullptr, nullptr, &empty, nullptr));
+    // Where that cannot be done (Wine, for paths past 260 characters), the file stays the
+    // user's alone: never more readable than it should be.
+    if (::InitializeAcl(&empty, sizeof empty, ACL_REVISION))
+        ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &empty, nullptr);
+    return {};
 }
 
 Error File::protectAsCopyOf(const File &from)
@@ -513,9 +520,16 @@ Error File::protectAsCopyOf(const File &from)
 }
 
 // ReplaceFileW keeps the replaced file's access control list, attributes and creation time.
-bool File::takeOver(const QByteArray &, const FileInfo &)
+// The attributes are given here too, so that they stay where a replacement keeps less (Wine's
+// keeps none).
+bool File::takeOver(const QByteArray &, const FileInfo &old)
 {
-    return true;
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes =
+        (old.protection.bits & kKept) ? (old.protection.bits & kKept) : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(Handle(m_handle), FileBasicInfo, &basic, sizeof basic);
 }
 
 Error Remove(const QByteArray &path)
