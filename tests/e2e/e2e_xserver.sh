@@ -170,22 +170,14 @@ ms_now() {
 
 # Pastes $1 with cmdDataIn and checks that the data file becomes exactly file $2.
 paste_and_expect() {
-    local text="$1" expected="$2" data="$work/$DATA_FILE" deadline
+    local text="$1" expected="$2" data="$work/$DATA_FILE"
     [ -n "$wid" ] || { note "no window to click"; return 1; }
     if [ -e "$data" ]; then cp -- "$data" "$tmp/before"; else : >"$tmp/before"; fi
     # The wait below needs the paste to change the file.
     cmp -s "$tmp/before" "$expected" && { note "test fault: file already holds the expected bytes"; return 1; }
     set_clipboard "$text" || return 1
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
-    deadline=$((SECONDS + WRITE_WAIT))
-    until [ -f "$data" ] && ! cmp -s "$tmp/before" "$data"; do
-        if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
-            alive "$app_pid" || note "the program ended"
-            note "$DATA_FILE not written within ${WRITE_WAIT} s"
-            return 1
-        fi
-        sleep 0.05
-    done
+    wait_for "$WRITE_WAIT" "a new $DATA_FILE" changed "$tmp/before" "$data" || return 1
     if ! cmp -s "$expected" "$data"; then
         note "$DATA_FILE bytes differ"
         note "want: $(hex "$expected")"
@@ -195,6 +187,9 @@ paste_and_expect() {
     alive "$app_pid" || { note "the program ended after the paste"; return 1; }
 }
 
+# Whether file $2 is there and differs from file $1.
+changed() { [ -f "$2" ] && ! cmp -s "$1" "$2"; }
+
 # Lists anything in the working folder but the data file, and anything in the config
 # and data homes; prints nothing when there is nothing.
 strays() {
@@ -203,27 +198,8 @@ strays() {
 }
 
 
-# Waits until the mute owner has been asked for the clipboard: the program is then waiting.
-wait_for_request() {
-    local deadline=$((SECONDS + WRITE_WAIT))
-    until grep -q '^request' "$tmp/owner.log"; do
-        if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
-            alive "$app_pid" || note "the program ended"
-            note "the program never asked the clipboard's owner"
-            return 1
-        fi
-        sleep 0.05
-    done
-}
-
-# Waits until the X input focus is on window $1, where keys then go.
-wait_for_focus() {
-    local deadline=$((SECONDS + DIALOG_WAIT))
-    until [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; do
-        ((SECONDS < deadline)) || { note "window $1 never got the keyboard focus"; return 1; }
-        sleep 0.05
-    done
-}
+# Whether the X input focus is on window $1, where keys then go.
+has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; }
 
 # Starts a program that takes the clipboard and never answers; returns once it holds it.
 start_mute_owner() {
@@ -298,7 +274,8 @@ case_mute_owner() {
     # and take it away. A window that still handles its events paints the background colour
     # there again. The wait ends no sooner than 5 s after the click, so a repaint seen before
     # then came while the program waited.
-    wait_for_request || return 1
+    # Once asked, the owner writes "request".
+    wait_for "$WRITE_WAIT" "a request to the clipboard's owner" grep -q '^request' "$tmp/owner.log" || return 1
     repaint="$("$mute_owner" cover $((win_x + 10)) $((win_y + menu_h + 330)) 100 100 2>&1)"
     repainted=$(($(ms_now) - start))
     read_message || return 1
@@ -329,7 +306,7 @@ case_mute_owner_cancel() {
         sleep 0.05
         dialog="$(other_windows | head -n 1)"
     done
-    wait_for_focus "$dialog" || return 1
+    wait_for "$DIALOG_WAIT" "the keyboard focus on the progress dialog" has_focus "$dialog" || return 1
     xdotool key Escape 2>/dev/null
     # Nothing else happens on the screen meanwhile: the key alone must close the dialog.
     deadline=$((SECONDS + DIALOG_WAIT))
