@@ -55,6 +55,22 @@ stop_children() {
     done
 }
 
+# wait_for LIMIT WHAT COMMAND...: returns once COMMAND succeeds, trying every 0.05 s. After
+# LIMIT seconds, or once the program under test ($app_pid) has ended, notes that WHAT did not
+# come and returns 1.
+wait_for() {
+    local limit="$1" what="$2" deadline=$((SECONDS + $1))
+    shift 2
+    until "$@"; do
+        if ((SECONDS >= deadline)) || ! alive "$app_pid"; then
+            alive "$app_pid" || note "the program ended"
+            note "$what did not come within ${limit} s"
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
 # Starts a private Xvfb in the background, logging to $tmp/xvfb.log: sets xvfb_pid and
 # display_no, or returns 1 with the server's complaint in xvfb_error.
 start_xvfb() {

@@ -60,9 +60,10 @@ copy_with_imports "$qt/plugins/styles/qwindowsvistastyle.dll" "$deploy/styles"
 cp "/usr/share/qt6/translations/qtbase_ja.qm" "$deploy/translations/"
 printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\nTranslations = translations\r\n' >"$deploy/qt.conf"
 # Debug information stays in the build; the folder gets stripped copies. strip stamps the PE
-# header with SOURCE_DATE_EPOCH, else with the time of day: the last commit's time keeps two
-# builds the same.
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)}
+# header with SOURCE_DATE_EPOCH, else with the time of day: the last commit's time (or
+# debian/changelog's, without git history) keeps two builds the same.
+[ -n "${SOURCE_DATE_EPOCH:-}" ] || SOURCE_DATE_EPOCH=$("$repo/scripts/windows/source-date-epoch.sh")
+export SOURCE_DATE_EPOCH
 find "$deploy" -name '*.exe' -o -name '*.dll' | xargs $target-strip --strip-unneeded
 
 if [ $test = 1 ]; then

@@ -3,7 +3,8 @@
 # zip (top folder Pelmor/) of the folder scripts/windows/build.sh deploys, both with licenses/
 # (Pelmor's, Qt's and what Qt compiles in, the MinGW runtime's, and a README on Qt's source).
 # The two outputs are byte for byte the same from the same commit: every time in them is
-# SOURCE_DATE_EPOCH (default: the last commit's time) and every mode is set, not inherited.
+# SOURCE_DATE_EPOCH (default: source-date-epoch.sh's, the last commit's time or, in a tree
+# without git history, debian/changelog's) and every mode is set, not inherited.
 #
 # Usage: scripts/windows/package.sh [--test]
 #   --test  then runs the tests labelled windows-package: the installer and the zip under Wine
@@ -18,7 +19,9 @@ test=0
 export PELMOR_WINDOWS_BUILD=$build
 
 "$repo/scripts/setup.sh" nsis zip >&2
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct)}
+# Set apart from export, so that a failure to find the time stops the script.
+[ -n "${SOURCE_DATE_EPOCH:-}" ] || SOURCE_DATE_EPOCH=$("$repo/scripts/windows/source-date-epoch.sh")
+export SOURCE_DATE_EPOCH
 deploy=$("$repo/scripts/windows/build.sh" | tail -n 1)
 qt=$("$repo/scripts/windows/qt.sh" | tail -n 1)
 

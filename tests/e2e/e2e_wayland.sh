@@ -11,7 +11,8 @@ set -uo pipefail
 
 readonly DATA_FILE='表示するデータ.txt'
 readonly OUTPUT_W=1000 OUTPUT_H=700
-readonly START_WAIT=15 WINDOW_WAIT=20 WRITE_WAIT=10 EXIT_WAIT=5
+# Generous limits: each wait ends as soon as what it waits for is there.
+readonly START_WAIT=60 WINDOW_WAIT=60 WRITE_WAIT=30 EXIT_WAIT=30
 readonly SKIP=77
 
 # shellcheck source=../tap.sh
@@ -98,6 +99,22 @@ logged() {
     grep -qE -- "$1" "$tmp/app.log"
 }
 
+# Whether a frame of a surface that entered the output has been shown there: the compositor
+# answered a frame callback asked for with a commit of it. Callback ids are used again, so
+# only an answer after the request counts.
+frame_shown() {
+    awk '
+        function id(text, name) { match(text, name "@[0-9]+"); return substr(text, RSTART + length(name) + 1, RLENGTH - length(name) - 1) }
+        /^\[[0-9. ]+\] wl_surface@[0-9]+\.enter\(wl_output@/ { entered[id($0, "wl_surface")] = 1 }
+        / -> wl_surface@[0-9]+\.frame\(new id wl_callback@[0-9]+\)/ { asked[id($0, "wl_callback")] = id($0, "wl_surface") }
+        /^\[[0-9. ]+\] wl_callback@[0-9]+\.done\(/ {
+            callback = id($0, "wl_callback")
+            if (callback in asked) { shown[asked[callback]] = 1; delete asked[callback] }
+        }
+        END { for (surface in shown) if (surface in entered) exit 0; exit 1 }
+    ' "$tmp/app.log"
+}
+
 # Controls sit at fixed places below the menu bar. The menu bar is 10 to 40 pixels high, so
 # y = 48 hits the row of 33-pixel buttons that starts 8 pixels below it whatever its height.
 click_output() {
@@ -122,8 +139,12 @@ case_window() {
     logged '-> xdg_toplevel@[0-9]+\.set_title\("Pelmor"\)' || { note "no window titled Pelmor"; return 1; }
     # The desktop entry pelmor.desktop is found by this id.
     logged '-> xdg_toplevel@[0-9]+\.set_app_id\("pelmor"\)' || { note "app id is not pelmor"; return 1; }
-    # Let the first frame reach the output before clicking on it.
-    sleep 0.5
+    # Clicks go to what the output shows: wait for the program's frame to be there.
+    until frame_shown; do
+        alive "$app_pid" || { note "the program ended before its window was shown"; return 1; }
+        ((SECONDS < deadline)) || { note "no frame of the window shown within ${WINDOW_WAIT} s"; return 1; }
+        sleep 0.1
+    done
 }
 
 case_paste() {

@@ -27,8 +27,9 @@
 //   mute_clipboard_owner cover X Y W H
 //     Lays a red window over that part of the screen for a moment and takes it away again,
 //     so that whatever lay beneath must paint itself anew; then watches the centre pixel
-//     for a second and prints "repainted RRGGBB MS" once it is no longer red, or
-//     "stale RRGGBB" if it stays red.
+//     and prints "repainted RRGGBB MS" once it is no longer red, or "stale RRGGBB" if it
+//     stays red for 20 seconds (a busy machine may take a while; when is the caller's
+//     question).
 
 #include <xcb/xcb.h>
 
@@ -356,7 +357,7 @@ int Cover(xcb_connection_t *c, xcb_screen_t *screen, int x, int y, int w, int h)
     xcb_flush(c);
     const Clock::time_point start = Clock::now();
     unsigned seen = red;
-    while (Since(start) < 1000) {
+    while (Since(start) < 20000) {
         seen = Pixel(c, screen, cx, cy);
         if (seen != red) {
             std::printf("repainted %06X %ld\n", seen, Since(start));
