@@ -41,3 +41,9 @@ extern "C" int open(const char *path, int flags, ...)
 
 // The same function under the name that large-file builds call.
 extern "C" int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+
+// What a build with _FORTIFY_SOURCE calls where no mode is given (the Debian package's).
+extern "C" int __open_2(const char *path, int flags)
+{
+    return OpenAfterSwap(path, flags, 0);
+}
