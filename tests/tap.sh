@@ -71,6 +71,39 @@ wait_for() {
     done
 }
 
+# How busy the processes (pids) are: "running" while a thread of theirs runs, waits for the
+# processor or for the disk; else how often their threads have been given the processor.
+activity() {
+    local pid task stat slices total=0
+    for pid in "$@"; do
+        for task in /proc/"$pid"/task/*; do
+            read -r stat 2>/dev/null <"$task/stat" || continue
+            stat="${stat##*) }"
+            case "${stat%% *}" in R | D) echo running; return ;; esac
+            read -r _ _ slices 2>/dev/null <"$task/schedstat" || continue
+            total=$((total + slices))
+        done
+    done
+    echo "$total"
+}
+
+# wait_quiet LIMIT PID...: returns once none of the processes has run at all for 0.15 s (four
+# looks in a row, 0.05 s apart): what they were given to do is done, however busy the machine.
+# Short, because an idle program still wakes now and then (under Wine, a few times a second,
+# seen here); the work of handling a click or a key runs without such pauses. Gives up, saying
+# so, after LIMIT seconds.
+wait_quiet() {
+    local limit="$1" deadline=$((SECONDS + $1)) last='' now calm=0
+    shift
+    while ((calm < 3)); do
+        ((SECONDS < deadline)) || { note "still busy after ${limit} s"; return 1; }
+        sleep 0.05
+        now="$(activity "$@")"
+        if [ "$now" != running ] && [ "$now" = "$last" ]; then calm=$((calm + 1)); else calm=0; fi
+        last="$now"
+    done
+}
+
 # Starts a private Xvfb in the background, logging to $tmp/xvfb.log: sets xvfb_pid and
 # display_no, or returns 1 with the server's complaint in xvfb_error.
 start_xvfb() {

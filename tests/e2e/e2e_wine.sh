@@ -12,7 +12,9 @@ set -uo pipefail
 
 readonly CLIENT_W=749 CLIENT_H=486
 readonly DATA_FILE='表示するデータ.txt'
-readonly WINDOW_WAIT=60 WRITE_WAIT=20 EXIT_WAIT=20
+# Generous limits: each wait ends as soon as what it waits for is there, however busy the
+# machine; only a program that never gets there meets one.
+readonly WINDOW_WAIT=120 WRITE_WAIT=60 EXIT_WAIT=60 SETTLE_WAIT=60 MENU_WAIT=60
 
 # shellcheck source=../tap.sh
 source "$(dirname "$0")/../tap.sh"
@@ -46,6 +48,12 @@ export DISPLAY=":$display_no"
     bail "Wine could not make its prefix: $(tail -n 3 "$tmp/prefix.log")"
 
 wid='' menu_h=''
+
+# Waits until the program and the X server have handled all that was sent to them: then the
+# window shows the outcome of every click and key so far.
+settle() {
+    wait_quiet "$SETTLE_WAIT" "$app_pid" "$xvfb_pid"
+}
 
 start_program() {
     (cd "$work" && exec wine "$exe") >>"$tmp/app.log" 2>&1 </dev/null &
@@ -100,16 +108,17 @@ act_and_expect() {
         sleep 0.1
     done
     alive "$app_pid" || { note "the program ended"; return 1; }
+    settle
 }
 
-# Runs the action ($@), lets the program handle it, and checks that the data file was neither
-# written nor replaced.
+# Runs the action ($@), waits until the program has handled it, and checks that the data file
+# was neither written nor replaced.
 act_and_keep() {
     local before after
     before="$(stamp)"
     cp -- "$work/$DATA_FILE" "$tmp/kept"
     "$@" || { note "$* failed"; return 1; }
-    sleep 1.5
+    settle || return 1
     after="$(stamp)"
     cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "bytes changed"; return 1; }
     [ "$before" = "$after" ] || { note "rewritten: $before -> $after"; return 1; }
@@ -124,8 +133,7 @@ case_start() {
     local before
     before="$(stamp)"
     start_program
-    wait_for_window && measure_window || return 1
-    sleep 1
+    wait_for_window && measure_window && settle || return 1
     cmp -s "$tmp/start" "$work/$DATA_FILE" && [ "$(stamp)" = "$before" ] || { note "start-up wrote the file"; return 1; }
 }
 
@@ -137,7 +145,7 @@ case_paste() {
 
 case_clicks() {
     click_twice_and_card() {
-        click_cmdNext && sleep 0.3 && click_cmdNext && sleep 0.3 && click_cmbBefor && sleep 0.3 &&
+        click_cmdNext && settle && click_cmdNext && settle && click_cmbBefor && settle &&
             click_client 374 300
     }
     act_and_keep click_twice_and_card
@@ -149,34 +157,51 @@ case_drop() {
         --y $((menu_h + 300)) "$tmp/dropped.txt"
 }
 
-# The window as drawn, raw, once two looks half a second apart agree.
+# The window as drawn, raw, once two looks, each taken with the program idle, agree.
 shot() {
     local i
-    sleep 0.5
-    /usr/bin/import -window "$wid" "rgb:$tmp/$1.rgb" || return 1
-    for ((i = 0; i < 20; i++)); do
-        sleep 0.5
-        /usr/bin/import -window "$wid" "rgb:$tmp/shot.rgb" || return 1
+    for ((i = 0; i < 10; i++)); do
+        settle && /usr/bin/import -window "$wid" -depth 8 "rgb:$tmp/$1.rgb" && settle &&
+            /usr/bin/import -window "$wid" -depth 8 "rgb:$tmp/shot.rgb" || return 1
         cmp -s "$tmp/shot.rgb" "$tmp/$1.rgb" && return 0
-        mv "$tmp/shot.rgb" "$tmp/$1.rgb"
     done
     note "the window kept changing"
     return 1
 }
 
-visible_windows() { xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null | wc -l; }
+# Where two looks of the window differ: the box around the pixels that differ.
+differ_where() {
+    /usr/bin/convert -size "${CLIENT_W}x$((CLIENT_H + menu_h))" -depth 8 "rgb:$tmp/$1.rgb" "rgb:$tmp/$2.rgb" \
+        -compose difference -composite -trim -format '%wx%h+%X+%Y' info: 2>&1
+}
 
-# 表示する語の区切り, the third menu, then its item $1 by the keyboard, once the menu's own
-# window is there (keys before it would go to the list of cards).
+# The visible top-level windows, one id a line.
+visible_windows() { xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null | sort; }
+
+# 表示する語の区切り, the third menu, then its item $1 by the keyboard: each key once the
+# program has handled what came before (the first once the menu's own window is there: keys
+# before it would go to the list of cards). Returns once the menu's window has gone and the
+# program has handled the choice: the menu lies over 次へ, so a click sent while the program
+# had not yet handled Return went to the menu, not to the button.
 choose_delimiter() {
-    local i before
+    local i before menu='' deadline=$((SECONDS + MENU_WAIT))
     before="$(visible_windows)"
     click_client 276 $((-menu_h / 2)) || return 1
-    for ((i = 0; i < 50 && $(visible_windows) <= before; i++)); do sleep 0.1; done
-    ((i < 50)) || { note "the menu did not open"; return 1; }
-    sleep 0.3
-    for ((i = 0; i < $1; i++)); do xdotool key Down && sleep 0.3; done
-    xdotool key Return
+    until [ -n "$menu" ]; do
+        ((SECONDS < deadline)) || { note "the menu did not open"; return 1; }
+        sleep 0.05
+        menu="$(comm -13 <(echo "$before") <(visible_windows) | head -n 1)"
+    done
+    settle || return 1
+    for ((i = 0; i < $1; i++)); do
+        xdotool key Down && settle || return 1
+    done
+    xdotool key Return || return 1
+    while visible_windows | grep -qx "$menu"; do
+        ((SECONDS < deadline)) || { note "the menu did not close"; return 1; }
+        sleep 0.05
+    done
+    settle
 }
 
 case_delimiter() {
@@ -187,7 +212,8 @@ case_delimiter() {
             choose_delimiter 1 && click_cmdNext && shot again
     }
     act_and_keep each_way || return 1
-    cmp -s "$tmp/punctuation.rgb" "$tmp/again.rgb" || { note "the same choice drew another card"; return 1; }
+    cmp -s "$tmp/punctuation.rgb" "$tmp/again.rgb" ||
+        { note "the same choice drew another card: $(differ_where punctuation again)"; return 1; }
     ! cmp -s "$tmp/punctuation.rgb" "$tmp/blank.rgb" || { note "the choice of blanks changed nothing"; return 1; }
 }
 
