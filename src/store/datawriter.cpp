@@ -58,7 +58,7 @@ void DataFileWriter::write(const char *data, qsizetype size)
     m_size += size;
 }
 
-void DataFileWriter::commit()
+void DataFileWriter::commit(const Progress &progress)
 {
     if (!m_exists) {
         Check(m_what, m_temp.protectAsNew());
@@ -68,7 +68,7 @@ void DataFileWriter::commit()
     } else {
         // A rename would lose what cannot be given to a new file (another owner or group,
         // other names): the file itself is written.
-        WriteInPlace();
+        WriteInPlace(progress);
     }
 }
 
@@ -82,9 +82,10 @@ void DataFileWriter::ReplaceByRename()
 }
 
 // The old bytes are secured in a backup first, under a fresh name and readable by no one
-// the data file keeps out; a failure puts them back. If the program dies meanwhile, the
-// next start shows the backup and tells the user (leftovers.h).
-void DataFileWriter::WriteInPlace()
+// the data file keeps out; a failure or a cancel puts them back. If the program dies
+// meanwhile, the next start shows the backup and tells the user (leftovers.h). Both copies
+// tell `progress`, one after the other, so that a large file keeps the window answering.
+void DataFileWriter::WriteInPlace(const Progress &progress)
 {
     sys::File file;
     sys::FileInfo now;
@@ -92,6 +93,12 @@ void DataFileWriter::WriteInPlace()
     Check(m_what, file.info(now));
     if (now.id != m_old.id || now.kind != sys::FileKind::Regular)
         throw RunTimeError(m_what + u"\n書き込みの間にファイルが置き換えられました。"_s);
+    const qint64 total = now.size + m_size;
+    const auto phase = [&progress, total](qint64 before, bool mayStop) -> Progress {
+        return [&progress, total, before, mayStop](qint64 done, qint64) {
+            return !progress || progress(before + done, total) || !mayStop;
+        };
+    };
 
     // Made whole under a temporary name and only then given the backup's: a backup is
     // always every old byte.
@@ -101,7 +108,7 @@ void DataFileWriter::WriteInPlace()
     QByteArray backupPath;
     try {
         Check(m_what, backup.protectAsCopyOf(file));
-        CopyContents(file, backup, m_what);
+        CopyContents(file, backup, m_what, phase(0, true));
         backupPath = MoveToFreshName(temporary, m_dir, BackupPrefix(m_name), m_what);
     } catch (...) {
         sys::Remove(temporary);
@@ -113,12 +120,13 @@ void DataFileWriter::WriteInPlace()
         // Room first: a full disk then stops the write before any byte of the file changes.
         if (m_size > now.size)
             Check(m_what, file.reserve(m_size));
-        CopyContents(m_temp, file, m_what);
+        CopyContents(m_temp, file, m_what, phase(now.size, true), m_size);
         // The backup goes with the write: left behind, a later start would say the write stopped.
         Check(m_what, sys::Remove(backupPath));
     } catch (...) {
         try {
-            CopyContents(backup, file, m_what);
+            // Only the bytes the write may have reached can differ from the backup's.
+            CopyContents(backup, file, m_what, phase(0, false), m_size);
             sys::Remove(backupPath);
         } catch (...) {
             // The backup stays; the next start shows it to the user.
@@ -135,7 +143,7 @@ void WritePastedText(const QString &clipboardText, const QString &path, const Pr
         clipboardText, kMaxDataLines,
         [&writer](QByteArrayView piece) { writer.write(piece.constData(), piece.size()); },
         [&progress](qint64 done, qint64 total) { ReportProgress(progress, done, total); });
-    writer.commit();
+    writer.commit(progress);
 }
 
 void WriteDataFile(const QByteArray &bytes, const QString &path)

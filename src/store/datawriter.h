@@ -36,11 +36,12 @@ public:
     DataFileWriter &operator=(const DataFileWriter &) = delete;
 
     void write(const char *data, qsizetype size);
-    void commit();
+    // A write into the file itself tells `progress`; a cancel there puts the old bytes back.
+    void commit(const Progress &progress = {});
 
 private:
     void ReplaceByRename();
-    void WriteInPlace();
+    void WriteInPlace(const Progress &progress);
 
     QString m_what;        // "「name」に書き込めませんでした。"
     QByteArray m_target;   // the ordinary file that gets the bytes (a link resolved)

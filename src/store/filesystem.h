@@ -25,6 +25,10 @@ QString PathText(const QByteArray &path);
 // False when the URL names a file of another computer that this system cannot reach by a
 // path (on POSIX any host but "localhost"; Windows reaches "file://server/share/…").
 bool LocalFilePath(const QUrl &url, QByteArray &path);
+// A URL's host that names this computer: none, "localhost", its loopback addresses or its
+// own name (RFC 8089).
+bool IsThisComputer(const QString &host);
+QString HostName();
 
 // Which file a name leads to: a device and inode on POSIX, a volume serial and file index
 // on Windows.
@@ -61,8 +65,24 @@ enum class Follow { Links, NotLinks };
 // What the name leads to; NotFound when there is nothing.
 Error Status(const QByteArray &path, FileInfo &info, Follow follow);
 
-// The path a link finally leads to, every link resolved.
-Error ResolveLinks(const QByteArray &path, QByteArray &resolved);
+// A link that another account made: neither the user nor the system's administrator.
+struct ForeignLink
+{
+    QByteArray link;    // empty when the walk met none
+    QByteArray leadsTo; // what the link says, from its folder
+    QString owner;
+};
+
+// The file `path` names, followed one element at a time: each link on the way, a folder's
+// too, is looked at itself, its owner checked and what it says read from that same link
+// before it is followed. `resolved` holds no link; it may name a file that is not there
+// yet. The walk stops at the first link that another account made, and names it in
+// `foreign`: what that account points it to is not the user's choice.
+Error WalkPath(const QByteArray &path, QByteArray &resolved, ForeignLink &foreign);
+
+// Whether the account that owns `other` (a file, not followed) could write the file at
+// `path`: its owner, or let in by the permission bits or the access list.
+bool OwnerCouldWrite(const QByteArray &other, const QByteArray &path);
 
 // The account that owns the file (a link itself, not followed), as the user knows it.
 QString OwnerName(const QByteArray &path);
@@ -110,6 +130,9 @@ public:
     // Makes room for `size` bytes up front, so that a full disk stops a write before it
     // changes a byte.
     Error reserve(qint64 size);
+    // Lets the file keep holes, so that a copy of a sparse file takes no room for them
+    // (Windows marks the file sparse; POSIX files always can).
+    Error allowHoles();
     // Until the bytes are on disk.
     Error flush();
     Error close();

@@ -54,8 +54,9 @@ QByteArray VisiblePath(const QByteArray &dir, const QByteArray &name, const QByt
     return dir + "/" + sys::PathBytes(stem + label + extension);
 }
 
-// Copies the backup to a new visible file beside the data file, never over a name that is
-// taken, then removes the backup. The message to tell.
+// Copies the backup to a new visible file beside the data file, then removes the backup. The
+// copy is made whole under a temporary name and only then given its visible name, never
+// over one that is taken: a visible file always holds every old byte. The message to tell.
 QString ShowBackup(const QByteArray &backup, const sys::FileInfo &named, const QByteArray &target,
                    const QByteArray &dir, const QByteArray &name, const Progress &progress)
 {
@@ -69,43 +70,50 @@ QString ShowBackup(const QByteArray &backup, const sys::FileInfo &named, const Q
     QString message =
         u"前回、データファイル%1への書き込みが途中で止まりました。データファイルは書きかけかもしれません。\n"_s
             .arg(Named(target));
-    QByteArray shown;
+    QByteArray shown, temporary;
     try {
         const QString what = u"書き込む前の内容を見えるファイルにできませんでした。"_s;
+        sys::File to;
+        Check(what, to.createTemporary(dir, StalePrefix(name), temporary));
+        Check(what, to.protectAsCopyOf(from));
+        CopyContents(from, to, what, progress);
+        Check(what, to.close());
         for (int attempt = 0; attempt < 10 && shown.isEmpty(); ++attempt) {
             const QByteArray path = VisiblePath(dir, name, attempt == 0 ? QByteArray() : RandomTag());
-            sys::File to;
-            if (const sys::Error error = to.createNew(path); error.code() == sys::Errc::Exists)
-                continue;
-            else
-                Check(what, error);
-            try {
-                Check(what, to.protectAsCopyOf(from));
-                CopyContents(from, to, what, progress, 0, info.size);
-                Check(what, to.close());
-            } catch (...) {
-                sys::Remove(path);
-                throw;
-            }
-            shown = path;
+            sys::Error error = sys::MoveNew(temporary, path);
+            // Without a move that never replaces, only a name no one can guess is safe.
+            if (error.code() == sys::Errc::Unsupported && attempt > 0)
+                error = sys::Replace(temporary, path);
+            if (!error)
+                shown = path;
+            else if (error.code() != sys::Errc::Exists && error.code() != sys::Errc::Unsupported)
+                Fail(what, error);
         }
     } catch (const Cancelled &) {
     } catch (const RunTimeError &error) {
         message += error.message() + u'\n';
     }
-    if (shown.isEmpty())
+    if (shown.isEmpty()) {
+        if (!temporary.isEmpty())
+            sys::Remove(temporary);
         return message + u"書き込む前の内容は%1にあります。"_s.arg(Named(backup)) + kDropToRestore;
+    }
+    sys::FlushFolder(dir);
     RemoveChecked(backup, info);
     return message + u"書き込む前の内容は%1に残しました。"_s.arg(Named(shown)) + kDropToRestore;
 }
 
+// Told only where that account could have written the data file: anything else is just
+// another account's file with one of our names.
 QString AnotherAccountsBackup(const QByteArray &backup, const QByteArray &target)
 {
-    return u"データファイル%1の隣に、ほかのユーザー（%"
-           u"2）の書き込みが途中で止まったときに残った、書き込む前の内容%3が"
-           u"あります。データファイルは書きかけかもしれません。\nそのユーザーに確かめてもらってください。"
-           u"そのファイルを読めるなら、ウィンドウにドロップすると元に戻せます。"_s.arg(
-               Named(target), sys::OwnerName(backup), Named(backup));
+    if (!sys::OwnerCouldWrite(backup, target))
+        return {};
+    const QString owner = sys::OwnerName(backup);
+    return u"データファイル%1の隣に、ほかのユーザー（%2）の書き込みが途中で止まったときに残ったと思われるファイル%3が"
+           u"あります。データファイルは書きかけかもしれません。\nそのファイルの中身は%2が書いたもので、"
+           u"データファイルの元の内容かどうかは%2にしか分かりません。%2に確かめてもらってください。"_s.arg(
+               Named(target), owner, Named(backup));
 }
 
 } // namespace

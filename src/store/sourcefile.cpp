@@ -57,5 +57,5 @@ void SourceFile::copyOver(const QString &path, const Progress &progress)
         done += n;
         ReportProgress(progress, done, total);
     }
-    writer.commit();
+    writer.commit(progress);
 }

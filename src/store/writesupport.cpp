@@ -51,32 +51,31 @@ void SplitPath(const QByteArray &path, QByteArray &dir, QByteArray &name)
 
 bool ResolveTarget(const QByteArray &given, QByteArray &target, sys::FileInfo &info, const QString &what)
 {
-    target = given;
-    sys::FileInfo named;
-    if (const sys::Error error = sys::Status(given, named, sys::Follow::NotLinks)) {
-        if (error.code() == sys::Errc::NotFound)
-            return false;
-        Fail(what, error);
+    sys::ForeignLink foreign;
+    if (const sys::Error error = sys::WalkPath(given, target, foreign)) {
+        if (error.code() != sys::Errc::NotFound)
+            Fail(what, error);
+        target = given; // a folder on the way is missing: making the file says so
+        return false;
     }
-    if (named.kind != sys::FileKind::Link) {
-        info = named;
-        return true;
-    }
-    if (!named.mine) {
-        // A classmate's link in a shared folder would have the user overwrite a file of the
-        // user's own elsewhere.
-        QByteArray leadsTo;
-        const QString where = sys::ResolveLinks(given, leadsTo) ? u"リンク先は見つかりません"_s
-                                                                : u"%1を指しています"_s.arg(Named(leadsTo));
+    if (!foreign.link.isEmpty()) {
+        // A classmate's link in a shared folder, wherever it stands in a chain, would have
+        // the user overwrite a file of the user's own elsewhere.
         throw RunTimeError(
-            what + u"\n%1は、ほかのユーザー（%2）のシンボリックリンクです（%3）。"
+            what + u"\n%1は、ほかのユーザー（%2）のシンボリックリンクです（%3を指しています）。"
                    u"ほかのユーザーのリンクを通しては書き込みません。\n"
                    u"そのリンクを削除するか名前を変えてもらうか、自分のフォルダーでお使いください。"_s.arg(
-                       Named(given), sys::OwnerName(given), where));
+                       Named(foreign.link), foreign.owner, Named(foreign.leadsTo)));
     }
-    if (const sys::Error error = sys::Status(given, info, sys::Follow::Links))
-        throw RunTimeError(what + u"\nリンク先のファイルを開けません。"_s + error.text());
-    Check(what, sys::ResolveLinks(given, target));
+    if (const sys::Error error = sys::Status(target, info, sys::Follow::NotLinks)) {
+        sys::FileInfo named;
+        if (error.code() != sys::Errc::NotFound)
+            Fail(what, error);
+        // A link of the user's that leads nowhere is not filled in behind the user's back.
+        if (!sys::Status(given, named, sys::Follow::NotLinks) && named.kind == sys::FileKind::Link)
+            throw RunTimeError(what + u"\nリンク先のファイルを開けません。"_s + error.text());
+        return false;
+    }
     return true;
 }
 
@@ -97,19 +96,35 @@ QByteArray MoveToFreshName(const QByteArray &from, const QByteArray &dir, const 
     Fail(what, error);
 }
 
-void CopyContents(sys::File &from, sys::File &to, const QString &what, const Progress &progress, qint64 done,
-                  qint64 total)
+void CopyContents(sys::File &from, sys::File &to, const QString &what, const Progress &progress, qint64 written)
 {
+    sys::FileInfo info;
+    Check(what, from.info(info));
     QByteArray chunk(kChunkSize, Qt::Uninitialized);
+    bool holes = false;
     qint64 offset = 0;
     for (;;) {
+        const qint64 data = from.nextData(offset);
+        const qint64 next = data < 0 ? std::max(offset, info.size) : data;
+        if (next > offset && !std::exchange(holes, true))
+            Check(what, to.allowHoles());
+        // Where `to` may hold other bytes, a hole is written as the zeros it reads as.
+        for (qint64 end = std::min(next, written); offset < end;) {
+            const qsizetype n = qsizetype(std::min<qint64>(end - offset, kChunkSize));
+            chunk.fill(0);
+            Check(what, to.writeAt(offset, chunk.constData(), n));
+            offset += n;
+            ReportProgress(progress, offset, info.size);
+        }
+        offset = std::max(offset, next);
         qsizetype n = 0;
-        Check(what, from.readAt(offset, chunk.data(), chunk.size(), n));
+        if (data >= 0)
+            Check(what, from.readAt(offset, chunk.data(), chunk.size(), n));
         if (n == 0)
             break;
         Check(what, to.writeAt(offset, chunk.constData(), n));
         offset += n;
-        ReportProgress(progress, done + offset, total);
+        ReportProgress(progress, offset, info.size);
     }
     Check(what, to.resize(offset));
     Check(what, to.flush());

@@ -33,7 +33,8 @@ bool ResolveTarget(const QByteArray &given, QByteArray &target, sys::FileInfo &i
 QByteArray MoveToFreshName(const QByteArray &from, const QByteArray &dir, const QByteArray &prefix,
                            const QString &what);
 
-// Makes `to` hold exactly the bytes of `from`, on disk. Progress is told as `done` plus
-// the bytes copied, of `total`.
+// Makes `to` hold exactly the bytes of `from`, on disk, telling `progress` the bytes done of
+// `from`'s size. The holes of a sparse `from` stay holes that take no room, except below
+// `written`: up to there `to` may hold other bytes, and the hole's zeros are written.
 void CopyContents(sys::File &from, sys::File &to, const QString &what, const Progress &progress = {},
-                  qint64 done = 0, qint64 total = 0);
+                  qint64 written = 0);

@@ -318,6 +318,9 @@ void TestDataFile::takesOnlyFilesOfThisComputer_data()
     QTest::addColumn<QString>("refusal");
     QTest::newRow("a local file") << u"file://@/a.txt"_s << QString();
     QTest::newRow("localhost") << u"file://localhost@/a.txt"_s << QString();
+    QTest::newRow("loopback") << u"file://127.0.0.1@/a.txt"_s << QString();
+    QTest::newRow("loopback, IPv6") << u"file://[::1]@/a.txt"_s << QString();
+    QTest::newRow("this computer's name") << u"file://#@/a.txt"_s << QString(); // "#": the host name
     QTest::newRow("a NUL in the name") << u"file://@/a.txt%00.jpg"_s << u"NUL"_s;
 #ifdef Q_OS_UNIX // Windows opens another computer's files by their network path
     QTest::newRow("another computer")
@@ -339,7 +342,7 @@ void TestDataFile::takesOnlyFilesOfThisComputer()
         here.prepend(u'/'); // "C:/…" on Windows
     QString failure;
     try {
-        SourceFile(QUrl(url.replace(u"@"_s, here))).copyOver();
+        SourceFile(QUrl(url.replace(u"@"_s, here).replace(u"#"_s, sys::HostName()))).copyOver();
     } catch (const RunTimeError &error) {
         failure = error.message();
     }

@@ -120,6 +120,11 @@ namespace {
 
 const QByteArray kName = QFile::encodeName(DataFilePath());
 
+QString Named(const QString &name)
+{
+    return u"「"_s + QDir::current().absoluteFilePath(name) + u"」"_s;
+}
+
 QStringList FilesIn(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -170,12 +175,15 @@ private slots:
     void keepsOwnerModeAndAttributes();
     void writesInPlaceWhenARenameWouldNotKeepTheFile();
     void refusesAFileReplacedMeanwhile();
+    void aLargeWriteInPlace_data();
+    void aLargeWriteInPlace();
     void anotherUsersFile();
     void namesTheFolderThatStopsIt();
     void pastedTextInPieces_data();
     void pastedTextInPieces();
     void keepsTheGroupInASetGroupIdFolder();
     void takesNoAclFromTheFolder();
+    void refusesAnotherAccountsLink_data();
     void refusesAnotherAccountsLink();
     void writesInPlaceWithoutMovesThatKeepNames();
     void refusesADroppedFileSwappedWhileLookedAt();
@@ -441,6 +449,64 @@ void TestDataWriter::refusesAFileReplacedMeanwhile()
     QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
 }
 
+void TestDataWriter::aLargeWriteInPlace_data()
+{
+    QTest::addColumn<int>("stopAt"); // the progress call that asks to stop; 0: none
+    QTest::addColumn<bool>("putsBack");
+    QTest::newRow("stopped while the old bytes are secured") << 1 << false;
+    QTest::newRow("stopped while the file is written") << 4 << true;
+    QTest::newRow("to the end") << 0 << false;
+}
+
+// Both copies of a write into the file itself tell their progress and can be stopped; a stop
+// puts every old byte back, and a sparse deck's holes take no room in its backup.
+void TestDataWriter::aLargeWriteInPlace()
+{
+    QFETCH(int, stopAt);
+    QFETCH(bool, putsBack);
+    TempWorkDir dir;
+    const qint64 size = 64 * kChunkSize;
+    {
+        QFile file(DataFilePath());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(kChunkSize, 'o')) == kChunkSize &&
+                file.resize(size - 5) && file.seek(size - 5) && file.write("end\r\n") == 5);
+    }
+    const QByteArray old = ReadBytes(DataFilePath());
+    QCOMPARE(link(kName.constData(), "second name"), 0);
+    int calls = 0, securing = 0;
+    qint64 lastDone = 0, total = 0, backupRoom = 0;
+    bool ordered = true, cancelled = false;
+    const Progress progress = [&](qint64 done, qint64 all) {
+        // After a stop, the old bytes go back from the start.
+        ordered = ordered && (done >= lastDone || calls == stopAt) && done <= all;
+        lastDone = done;
+        total = all;
+        securing += done <= size && securing == calls;
+        for (const QString &name : FilesIn(u"."_s).filter(u".pelmor-"_s))
+            backupRoom = std::max<qint64>(backupRoom, Lstat(QFile::encodeName(name)).st_blocks * 512);
+        // As the dialog does: once stopped, it stays stopped.
+        return ++calls < stopAt || !stopAt;
+    };
+    try {
+        DataFileWriter writer(DataFilePath());
+        writer.write(QByteArray(2 * kChunkSize + 3, 'n').constData(), 2 * kChunkSize + 3);
+        writer.commit(progress);
+    } catch (const Cancelled &) {
+        cancelled = true;
+    }
+    QCOMPARE(cancelled, stopAt != 0);
+    QVERIFY(ordered);
+    QVERIFY(securing > 0); // the window answers while the old bytes are secured
+    if (putsBack)
+        QVERIFY(calls > stopAt); // the rollback too keeps the window answering
+    QCOMPARE(total, size + 2 * kChunkSize + 3);
+    QVERIFY2(backupRoom < 4 * kChunkSize, qPrintable(QString::number(backupRoom)));
+    QCOMPARE(ReadBytes(u"second name"_s), stopAt ? old : QByteArray(2 * kChunkSize + 3, 'n'));
+    QCOMPARE(FilesIn(dir.path()), (QStringList{u"second name"_s, DataFileName()}));
+    if (!stopAt)
+        QCOMPARE(lastDone, total);
+}
+
 void TestDataWriter::anotherUsersFile()
 {
     if (geteuid() != 0)
@@ -560,23 +626,51 @@ void TestDataWriter::takesNoAclFromTheFolder()
     QVERIFY(!nobodyReads(QFile::encodeName(backups.first())));
 }
 
-// A classmate's link named like the data file would have the user's paste overwrite a file of
-// the user's own elsewhere.
+void TestDataWriter::refusesAnotherAccountsLink_data()
+{
+    // Links made one after the other: "name>target>owner" (0: root, 1: nobody).
+    QTest::addColumn<QStringList>("links");
+    QTest::addColumn<QString>("refused"); // the link named in the refusal; empty: written through
+    const QString data = DataFileName();
+    QTest::newRow("the data file's name") << QStringList{data + u">private>1"_s} << data;
+    QTest::newRow("further down a chain")
+        << QStringList{u"class/week3.txt>../private>1"_s, data + u">class/week3.txt>0"_s} << u"class/week3.txt"_s;
+    QTest::newRow("a folder on the way")
+        << QStringList{u"shared>mine>1"_s, data + u">shared/private>0"_s} << u"shared"_s;
+    QTest::newRow("root's and the user's links") << QStringList{u"class/week3.txt>../private>0"_s,
+                                                                data + u">class/week3.txt>0"_s}
+                                                 << QString();
+}
+
+// A classmate's link, wherever it stands in a chain, would have the user's paste overwrite a
+// file of the user's own elsewhere.
 void TestDataWriter::refusesAnotherAccountsLink()
 {
+    QFETCH(QStringList, links);
+    QFETCH(QString, refused);
     if (geteuid() != 0)
         QSKIP("needs root to make a link of another user");
     TempWorkDir dir;
     QCOMPARE(chmod(".", 01777), 0);
+    QVERIFY(QDir().mkdir(u"class"_s) && QDir().mkdir(u"mine"_s));
     WriteBytes(u"private"_s, "secret");
-    QCOMPARE(chmod("private", 0600), 0);
-    QVERIFY(symlink("private", kName.constData()) == 0 && lchown(kName.constData(), 65534, 65534) == 0);
+    WriteBytes(u"mine/private"_s, "secret");
+    for (const QString &link : links) {
+        const QStringList parts = link.split(u'>');
+        const QByteArray name = QFile::encodeName(parts[0]);
+        QVERIFY(symlink(QFile::encodeName(parts[1]).constData(), name.constData()) == 0);
+        QCOMPARE(lchown(name.constData(), parts[2] == u"1"_s ? 65534 : 0, parts[2] == u"1"_s ? 65534 : 0), 0);
+    }
     const QString failure = WriteFailure("new\r\n");
-    QVERIFY2(failure.contains(u"ほかのユーザー（nobody）"_s) &&
-                 failure.contains(QDir::current().absoluteFilePath(u"private"_s)),
-             qPrintable(failure));
+    if (refused.isEmpty()) {
+        QCOMPARE(failure, QString());
+        QCOMPARE(ReadBytes(u"private"_s), QByteArray("new\r\n"));
+        return;
+    }
+    QVERIFY2(failure.contains(u"%1は、ほかのユーザー（nobody）"_s.arg(Named(refused))), qPrintable(failure));
     QCOMPARE(ReadBytes(u"private"_s), QByteArray("secret"));
-    QCOMPARE(FilesIn(dir.path()), (QStringList{u"private"_s, DataFileName()}));
+    QCOMPARE(ReadBytes(u"mine/private"_s), QByteArray("secret"));
+    QCOMPARE(FilesIn(u"mine"_s), QStringList{u"private"_s});
 }
 
 void TestDataWriter::writesInPlaceWithoutMovesThatKeepNames()

@@ -2,11 +2,14 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -134,6 +137,55 @@ bool CopyExtendedAttributes(int from, int to)
     return true;
 }
 
+QString AccountName(uid_t uid)
+{
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("UID %1").arg(uid);
+}
+
+// The groups an account belongs to.
+QList<gid_t> GroupsOf(uid_t uid)
+{
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr)
+        return {};
+    int count = 64;
+    QList<gid_t> groups(count);
+    while (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0)
+        groups.resize(count = std::max(count, int(groups.size()) * 2));
+    groups.resize(count);
+    return groups;
+}
+
+// The POSIX access list as Linux stores it in "system.posix_acl_access": a version, then
+// entries of tag, permission and id.
+struct AclEntry
+{
+    quint16 tag;
+    quint16 permission;
+    quint32 id;
+};
+constexpr quint16 kAclUser = 0x02, kAclGroupObject = 0x04, kAclGroup = 0x08, kAclMask = 0x10;
+
+QList<AclEntry> AccessList(const char *path)
+{
+    char buffer[4 + 8 * 256];
+    const ssize_t size = ::getxattr(path, "system.posix_acl_access", buffer, sizeof buffer);
+    QList<AclEntry> entries;
+    for (ssize_t at = 4; size > 4 && at + 8 <= size; at += 8) {
+        AclEntry entry;
+        std::memcpy(&entry, buffer + at, sizeof entry);
+        entries.append(entry);
+    }
+    return entries;
+}
+
 } // namespace
 
 QByteArray PathBytes(const QString &path)
@@ -147,12 +199,11 @@ QString PathText(const QByteArray &path)
 }
 
 // A name from an old archive or a disk mounted with other settings need not be valid
-// UTF-8, and decoding it would lose it: the URL's bytes are taken as they are. A host
-// names another computer, whose "/p" is not this one's.
+// UTF-8, and decoding it would lose it: the URL's bytes are taken as they are. Another
+// computer's "/p" is not this one's.
 bool LocalFilePath(const QUrl &url, QByteArray &path)
 {
-    const QString host = url.host();
-    if (!host.isEmpty() && host.compare(u"localhost", Qt::CaseInsensitive) != 0)
+    if (!IsThisComputer(url.host()))
         return false;
     path = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
     return true;
@@ -168,27 +219,117 @@ Error Status(const QByteArray &path, FileInfo &info, Follow follow)
     return {};
 }
 
-Error ResolveLinks(const QByteArray &path, QByteArray &resolved)
-{
-    char *real = ::realpath(path.constData(), nullptr);
-    if (real == nullptr)
-        return LastError();
-    resolved = real;
-    std::free(real);
-    return {};
-}
-
 QString OwnerName(const QByteArray &path)
 {
     struct stat st;
     if (::lstat(path.constData(), &st) != 0)
         return QString::fromLocal8Bit(std::strerror(errno));
-    struct passwd entry;
-    struct passwd *found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(st.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        return QString::fromLocal8Bit(found->pw_name);
-    return QStringLiteral("UID %1").arg(st.st_uid);
+    return AccountName(st.st_uid);
+}
+
+// Each element is opened as it is (O_PATH | O_NOFOLLOW) below the folder opened before it,
+// so that a link's owner and contents come from that one link, whatever is renamed meanwhile.
+Error WalkPath(const QByteArray &path, QByteArray &resolved, ForeignLink &foreign)
+{
+    foreign = {};
+    QList<QByteArray> rest = path.split('/');
+    QByteArray at; // the folder reached, absolute and free of links
+    int folder = -1;
+    const auto restart = [&](bool fromRoot) {
+        if (folder >= 0)
+            ::close(folder);
+        char *cwd = fromRoot ? nullptr : ::getcwd(nullptr, 0);
+        at = cwd ? QByteArray(cwd) : QByteArray();
+        std::free(cwd);
+        folder = ::open(fromRoot ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    };
+    restart(path.startsWith('/'));
+    int links = 0;
+    Error error;
+    while (folder >= 0 && !error) {
+        while (!rest.isEmpty() && (rest.first().isEmpty() || rest.first() == "."))
+            rest.removeFirst();
+        if (rest.isEmpty()) {
+            resolved = at.isEmpty() ? QByteArray("/") : at;
+            break;
+        }
+        const QByteArray name = rest.takeFirst();
+        const bool last = std::none_of(rest.begin(), rest.end(), [](const QByteArray &e) { return !e.isEmpty() && e != "."; });
+        const QByteArray here = name == ".." ? at.left(std::max<qsizetype>(at.lastIndexOf('/'), 0)) : at + '/' + name;
+        const int fd = ::openat(folder, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            error = fd < 0 && errno == ENOENT && last ? Error() : LastError();
+            if (!error)
+                resolved = here;
+            if (fd >= 0)
+                ::close(fd);
+            break;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            if (last)
+                resolved = here;
+            else if (!S_ISDIR(st.st_mode))
+                error = FromErrno(ENOTDIR);
+            ::close(folder);
+            folder = fd;
+            at = here;
+            if (last)
+                break;
+            continue;
+        }
+        char target[PATH_MAX];
+        const ssize_t length = ::readlinkat(fd, "", target, sizeof target);
+        ::close(fd);
+        if (length < 0 || ++links > 40) {
+            error = length < 0 ? LastError() : FromErrno(ELOOP);
+            break;
+        }
+        const QByteArray leadsTo(target, length);
+        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+            foreign = {here, leadsTo.startsWith('/') ? leadsTo : at + '/' + leadsTo, AccountName(st.st_uid)};
+            break;
+        }
+        rest = leadsTo.split('/') + rest;
+        if (leadsTo.startsWith('/'))
+            restart(true);
+    }
+    if (folder < 0 && !error)
+        error = LastError();
+    if (folder >= 0)
+        ::close(folder);
+    return error;
+}
+
+bool OwnerCouldWrite(const QByteArray &other, const QByteArray &path)
+{
+    struct stat account, file;
+    if (::lstat(other.constData(), &account) != 0 || ::stat(path.constData(), &file) != 0)
+        return false;
+    const uid_t uid = account.st_uid;
+    if (uid == 0 || uid == file.st_uid)
+        return true;
+    const QList<gid_t> groups = GroupsOf(uid);
+    const QList<AclEntry> acl = AccessList(path.constData());
+    if (acl.isEmpty())
+        return (file.st_mode & S_IWOTH) || ((file.st_mode & S_IWGRP) && groups.contains(file.st_gid));
+    // As the system checks an access list: a named entry for the account, else any group
+    // entry of its groups, each within the mask; only then the others' bits.
+    quint16 mask = 07;
+    for (const AclEntry &entry : acl)
+        if (entry.tag == kAclMask)
+            mask = entry.permission;
+    bool inAGroup = false;
+    for (const AclEntry &entry : acl) {
+        if (entry.tag == kAclUser && entry.id == uid)
+            return entry.permission & mask & 02;
+        const bool member = (entry.tag == kAclGroupObject && groups.contains(file.st_gid)) ||
+                            (entry.tag == kAclGroup && groups.contains(gid_t(entry.id)));
+        if (member && (entry.permission & mask & 02))
+            return true;
+        inAGroup = inAGroup || member;
+    }
+    return !inAGroup && (file.st_mode & S_IWOTH);
 }
 
 // Judged by the permission bits as a user would be; root, whom the system lets write
@@ -294,6 +435,11 @@ Error File::reserve(qint64 size)
     return FromErrno(::posix_fallocate(Fd(m_handle), 0, off_t(size)));
 }
 
+Error File::allowHoles()
+{
+    return {};
+}
+
 Error File::flush()
 {
     return ::fsync(Fd(m_handle)) == 0 ? Error() : LastError();
@@ -342,6 +488,12 @@ bool File::takeOver(const QByteArray &path, const FileInfo &old)
     const bool kept = same && CopyExtendedAttributes(from, Fd(m_handle));
     ::close(from);
     return kept;
+}
+
+QString HostName()
+{
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? QString::fromLocal8Bit(name) : QString();
 }
 
 Error Remove(const QByteArray &path)

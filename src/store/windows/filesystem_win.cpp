@@ -1,6 +1,7 @@
 #include "store/filesystem.h"
 
 #include <QDir>
+#include <QStringList>
 #include <QRandomGenerator>
 #include <QThread>
 
@@ -9,8 +10,11 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Paths reach Windows as UTF-16 with the "\\?\" prefix, so that Japanese names and folders
 // deeper than 260 characters work alike. Files are opened sharing read, write and delete,
@@ -206,6 +210,59 @@ HANDLE OpenToLook(const QByteArray &path, Follow follow)
                          flags, nullptr);
 }
 
+// The system's own accounts, which make the links a Windows installation comes with.
+bool IsAdministrative(PSID owner)
+{
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
+        return true;
+    PSID installer = nullptr;
+    const bool same = ::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                               &installer) &&
+                      ::EqualSid(owner, installer);
+    ::LocalFree(installer);
+    return same;
+}
+
+// What a symbolic link or junction says, as FSCTL_GET_REPARSE_POINT gives it (the layout of
+// REPARSE_DATA_BUFFER, which only the driver kit declares); a relative link's text is taken
+// from its folder.
+struct ReparseHead
+{
+    ULONG tag;
+    USHORT dataLength;
+    USHORT reserved;
+    USHORT substituteOffset, substituteLength, printOffset, printLength;
+};
+constexpr ULONG kSymlinkRelative = 1; // SYMLINK_FLAG_RELATIVE
+
+bool LinkText(HANDLE link, std::wstring &text, bool &relative)
+{
+    std::vector<char> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    if (!::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(), DWORD(buffer.size()), &got,
+                           nullptr) ||
+        got < sizeof(ReparseHead))
+        return false;
+    ReparseHead head;
+    std::memcpy(&head, buffer.data(), sizeof head);
+    const bool symlink = head.tag == IO_REPARSE_TAG_SYMLINK;
+    ULONG flags = 0;
+    if (symlink)
+        std::memcpy(&flags, buffer.data() + sizeof head, sizeof flags);
+    const size_t names = sizeof head + (symlink ? sizeof flags : 0);
+    if (names + head.substituteOffset + head.substituteLength > got)
+        return false;
+    text.assign(reinterpret_cast<const wchar_t *>(buffer.data() + names + head.substituteOffset),
+                head.substituteLength / sizeof(wchar_t));
+    relative = symlink && (flags & kSymlinkRelative);
+    // "\??\C:\folder" and "\??\UNC\server\share" are the system's names of the usual paths.
+    if (text.rfind(L"\\??\\UNC\\", 0) == 0)
+        text = L"\\\\" + text.substr(8);
+    else if (text.rfind(L"\\??\\", 0) == 0)
+        text = text.substr(4);
+    return true;
+}
+
 bool Transient(DWORD code)
 {
     return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION ||
@@ -241,11 +298,14 @@ QString PathText(const QByteArray &path)
 }
 
 // "file://server/share/name" is the network path "\\\\server\\share\\name", which Windows opens
-// like any other.
+// like any other; this computer's name before a drive ("file://pc/C:/…") is a local path.
 bool LocalFilePath(const QUrl &url, QByteArray &path)
 {
     QUrl local = url;
-    if (local.host().compare(u"localhost", Qt::CaseInsensitive) == 0)
+    const QString drivePath = local.path();
+    const bool drive = drivePath.size() >= 3 && drivePath[0] == u'/' && drivePath[1].isLetter() && drivePath[2] == u':';
+    if (IsThisComputer(local.host()) &&
+        (drive || local.host().compare(u"localhost", Qt::CaseInsensitive) == 0))
         local.setHost(QString());
     path = PathBytes(local.toLocalFile());
     return true;
@@ -259,27 +319,6 @@ Error Status(const QByteArray &path, FileInfo &info, Follow follow)
     const Error error = InfoOfHandle(handle, info);
     ::CloseHandle(handle);
     return error;
-}
-
-Error ResolveLinks(const QByteArray &path, QByteArray &resolved)
-{
-    const HANDLE handle = OpenToLook(path, Follow::Links);
-    if (handle == INVALID_HANDLE_VALUE)
-        return LastError();
-    std::wstring final(MAX_PATH, L'\0');
-    DWORD length =
-        ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
-    if (length >= final.size()) {
-        final.resize(length + 1);
-        length = ::GetFinalPathNameByHandleW(handle, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED);
-    }
-    const DWORD code = length == 0 ? ::GetLastError() : ERROR_SUCCESS;
-    ::CloseHandle(handle);
-    if (code != ERROR_SUCCESS)
-        return FromCode(code);
-    final.resize(length);
-    resolved = Narrow(final);
-    return {};
 }
 
 QString OwnerName(const QByteArray &path)
@@ -307,6 +346,111 @@ QString OwnerName(const QByteArray &path)
     }
     ::CloseHandle(handle);
     return text;
+}
+
+// Each element is opened as it is (the reparse point itself, not what it leads to), so that a
+// link's owner and what it says come from that one link.
+Error WalkPath(const QByteArray &path, QByteArray &resolved, ForeignLink &foreign)
+{
+    foreign = {};
+    QStringList rest;
+    QString at; // "\\?\C:" or "\\?\UNC\server\share": the root, then the folders reached
+    const auto start = [&](const QByteArray &from) {
+        const QString full = QString::fromStdWString(Wide(from));
+        const bool unc = full.startsWith(u"\\\\?\\UNC\\");
+        QStringList parts = full.mid(unc ? 8 : 4).split(u'\\');
+        const int rootParts = unc ? 2 : 1;
+        at = (unc ? QStringLiteral("\\\\?\\UNC\\") : QStringLiteral("\\\\?\\")) + parts.mid(0, rootParts).join(u'\\');
+        rest = parts.mid(rootParts) + rest;
+    };
+    start(path);
+    for (int links = 0;;) {
+        while (!rest.isEmpty() && (rest.first().isEmpty() || rest.first() == u"."))
+            rest.removeFirst();
+        if (rest.isEmpty()) {
+            resolved = Narrow(at.toStdWString());
+            return {};
+        }
+        const QString name = rest.takeFirst();
+        if (name == u"..") {
+            if (at.count(u'\\') > (at.startsWith(u"\\\\?\\UNC\\") ? 5 : 3))
+                at.truncate(at.lastIndexOf(u'\\'));
+            continue;
+        }
+        const QString here = at + u'\\' + name;
+        const bool last = std::none_of(rest.begin(), rest.end(),
+                                       [](const QString &e) { return !e.isEmpty() && e != u"."; });
+        const HANDLE handle = OpenToLook(here.toUtf8(), Follow::NotLinks);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD code = ::GetLastError();
+            if (code != ERROR_FILE_NOT_FOUND || !last)
+                return FromCode(code);
+            resolved = Narrow(here.toStdWString());
+            return {};
+        }
+        FileInfo info;
+        Error error = InfoOfHandle(handle, info);
+        std::wstring text;
+        bool relative = false;
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!error && info.kind == FileKind::Link &&
+            (!LinkText(handle, text, relative) ||
+             ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                               nullptr, &descriptor) != ERROR_SUCCESS))
+            error = LastError();
+        const bool trusted = owner == nullptr || IsMine(owner) || IsAdministrative(owner);
+        ::LocalFree(descriptor);
+        ::CloseHandle(handle);
+        if (error)
+            return error;
+        if (info.kind != FileKind::Link) {
+            at = here;
+            continue;
+        }
+        if (++links > 40)
+            return FromCode(ERROR_CANT_RESOLVE_FILENAME);
+        const QString target = QString::fromStdWString(text);
+        if (!trusted) {
+            foreign = {Narrow(here.toStdWString()),
+                       relative ? Narrow((at + u'\\' + target).toStdWString()) : PathBytes(target),
+                       OwnerName(Narrow(here.toStdWString()))};
+            return {};
+        }
+        if (relative)
+            rest = target.split(u'\\') + rest;
+        else
+            start(PathBytes(target));
+    }
+}
+
+// Judged by the file's access list, as the system would judge that account.
+bool OwnerCouldWrite(const QByteArray &other, const QByteArray &path)
+{
+    const HANDLE account = OpenToLook(other, Follow::NotLinks);
+    const HANDLE file = OpenToLook(path, Follow::Links);
+    PSID owner = nullptr, fileOwner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR accountDescriptor = nullptr, fileDescriptor = nullptr;
+    bool could = false;
+    if (account != INVALID_HANDLE_VALUE && file != INVALID_HANDLE_VALUE &&
+        ::GetSecurityInfo(account, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                          &accountDescriptor) == ERROR_SUCCESS &&
+        ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                          &fileOwner, nullptr, &dacl, nullptr, &fileDescriptor) == ERROR_SUCCESS) {
+        TRUSTEE_W trustee;
+        ::BuildTrusteeWithSidW(&trustee, owner);
+        ACCESS_MASK rights = 0;
+        could = ::EqualSid(owner, fileOwner) || dacl == nullptr ||
+                (::GetEffectiveRightsFromAclW(dacl, &trustee, &rights) == ERROR_SUCCESS &&
+                 (rights & FILE_WRITE_DATA));
+    }
+    ::LocalFree(accountDescriptor);
+    ::LocalFree(fileDescriptor);
+    for (const HANDLE handle : {account, file})
+        if (handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle);
+    return could;
 }
 
 // The read-only attribute is Windows' write protection, for every user alike.
@@ -468,6 +612,14 @@ Error File::reserve(qint64 size)
     return LastError();
 }
 
+Error File::allowHoles()
+{
+    DWORD got = 0;
+    return ::DeviceIoControl(Handle(m_handle), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr)
+               ? Error()
+               : LastError();
+}
+
 Error File::flush()
 {
     return ::FlushFileBuffers(Handle(m_handle)) ? Error() : LastError();
@@ -530,6 +682,14 @@ bool File::takeOver(const QByteArray &, const FileInfo &old)
     basic.FileAttributes =
         (old.protection.bits & kKept) ? (old.protection.bits & kKept) : FILE_ATTRIBUTE_NORMAL;
     return ::SetFileInformationByHandle(Handle(m_handle), FileBasicInfo, &basic, sizeof basic);
+}
+
+QString HostName()
+{
+    wchar_t name[256];
+    DWORD size = 256;
+    return ::GetComputerNameExW(ComputerNameDnsHostname, name, &size) ? QString::fromWCharArray(name, int(size))
+                                                                      : QString();
 }
 
 Error Remove(const QByteArray &path)
