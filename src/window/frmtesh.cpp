@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -42,6 +43,13 @@ constexpr QSize kClientSize(749, 486);
 // How long the clipboard's owner may stay silent: as long as Qt itself waits for one answer on X11.
 constexpr int kClipboardSilenceMs = 5000;
 const QString kDataFileKept = QStringLiteral("\nデータファイルは元のままです。");
+// A deck keeps at most 301 lines of 10 000 characters, 12 MB in UTF-8 at worst; five times
+// that still takes a long-line paste whole, and keeps what a paste holds in memory far below
+// what the system allows, whatever the clipboard's owner sends.
+constexpr qint64 kMaxPasteBytes = 64 << 20;
+const QString kPasteTooLarge = QStringLiteral(
+    "クリップボードの文字列が大きすぎます（%1 MBまで貼り付けられます）。\n"
+    "テキストファイルに保存して、そのファイルをウィンドウにドロップしてください。");
 const QString kClipboardEmpty = QStringLiteral("クリップボードは空です。貼り付ける文字列がありません。");
 const QString kClipboardHasNoText =
     QStringLiteral("クリップボードに文字列がありません（画像など、文字列でないものだけです）。");
@@ -100,7 +108,10 @@ QString ClipboardText()
     const bool offersUtf8 = data->hasFormat(utf8);
     if (!offersUtf8 && !data->hasText())
         throw NothingToPaste(kClipboardHasNoText + kDataFileKept);
-    const QString text = QString::fromUtf8(data->data(offersUtf8 ? utf8 : u"text/plain"_s));
+    const QByteArray bytes = data->data(offersUtf8 ? utf8 : u"text/plain"_s);
+    if (bytes.size() > kMaxPasteBytes)
+        throw RunTimeError(kPasteTooLarge.arg(kMaxPasteBytes >> 20) + kDataFileKept);
+    const QString text = QString::fromUtf8(bytes);
     if (text.isEmpty())
         throw RunTimeError(kNothingCame + kDataFileKept);
     return text;
@@ -283,8 +294,9 @@ void frmTesh::ConnectHandlers()
     const auto bind = [this](auto *sender, auto signal, void (frmTesh::*handler)()) {
         connect(sender, signal, this, [this, handler] { Run([this, handler] { (this->*handler)(); }); });
     };
-    bind(cmdEnd, &QPushButton::clicked, &frmTesh::cmdEnd_Click);
-    bind(mnuEnd1, &QAction::triggered, &frmTesh::mnuEnd1_Click);
+    // Quitting is never refused: while a handler runs, the close stops it (closeEvent).
+    connect(cmdEnd, &QPushButton::clicked, this, [this] { cmdEnd_Click(); });
+    connect(mnuEnd1, &QAction::triggered, this, [this] { mnuEnd1_Click(); });
     bind(cmdNext, &QPushButton::clicked, &frmTesh::cmdNext_Click);
     bind(cmbBefor, &QPushButton::clicked, &frmTesh::cmbBefor_Click);
     bind(Combo1, &QComboBox::activated, &frmTesh::Combo1_Click);
@@ -306,7 +318,7 @@ void frmTesh::ConnectHandlers()
         connect(lblTime[index], &PlainLabel::clicked, this,
                 [this, index] { Run([this, index] { lblTime_Click(index); }); });
         connect(lblTime[index], &PlainLabel::filesDropped, this, [this, index](const QMimeData *data) {
-            Run([this, index, data] { lblTime_DragDrop(index, data); });
+            RunDrop(data, [this, index](const QMimeData *urls) { lblTime_DragDrop(index, urls); });
         });
     }
     m_client->installEventFilter(this);
@@ -331,6 +343,11 @@ bool frmTesh::Run(const std::function<void()> &handler)
         LayoutCards();
     // Shown only now, so that no other handler runs while one is half done.
     const auto messages = std::exchange(m_messages, {});
+    if (m_closeRequested) {
+        // The user closed the window meanwhile: the handler has stopped, and nothing is left to tell.
+        QTimer::singleShot(0, this, &QWidget::close);
+        return true;
+    }
     for (const auto &[kind, text] : messages)
         m_sink(kind, text);
     return true;
@@ -382,22 +399,71 @@ void frmTesh::RunResize()
         m_layoutSkipped = true; // laid out once the handler that runs has ended
 }
 
+// While a handler runs, a drop is refused to its source at once, so that the file manager
+// shows it refused rather than done.
 void frmTesh::dragEnterEvent(QDragEnterEvent *event)
 {
-    AcceptOnlyFiles(event);
+    if (m_running)
+        event->ignore();
+    else
+        AcceptOnlyFiles(event);
 }
 
 void frmTesh::dragMoveEvent(QDragMoveEvent *event)
 {
-    AcceptOnlyFiles(event);
+    if (m_running)
+        event->ignore();
+    else
+        AcceptOnlyFiles(event);
 }
 
 void frmTesh::dropEvent(QDropEvent *event)
 {
+    if (m_running) {
+        event->ignore();
+        return;
+    }
     if (!AcceptAsCopy(event))
         return;
-    const QMimeData *data = event->mimeData();
-    Run([this, data] { Form_DragDrop(data); });
+    RunDrop(event->mimeData(), [this](const QMimeData *urls) { Form_DragDrop(urls); });
+}
+
+// The drop's exchange with its source ends before the handler starts: the paths are taken
+// now and the handler runs on the next turn of the event loop, so that no message box of
+// its holds the source's drag. An action that starts meanwhile is waited for.
+void frmTesh::RunDrop(const QMimeData *data, const std::function<void(const QMimeData *)> &handler)
+{
+    auto urls = std::make_shared<QMimeData>();
+    urls->setUrls(data->urls());
+    m_dropPending = true;
+    const auto attempt = std::make_shared<std::function<void()>>();
+    *attempt = [this, urls, handler, attempt] {
+        if (m_closeRequested) {
+            m_dropPending = false;
+            QTimer::singleShot(0, this, &QWidget::close);
+        } else if (m_running) {
+            QTimer::singleShot(50, this, *attempt);
+        } else {
+            m_dropPending = false;
+            Run([&] { handler(urls.get()); });
+        }
+        if (!m_dropPending)
+            *attempt = {}; // lets go of the cycle
+    };
+    QTimer::singleShot(0, this, *attempt);
+}
+
+// A close while a handler runs stops it as its progress dialog's cancel would (a read is
+// abandoned, a write into the file itself puts the old bytes back); the window closes once
+// the handler has ended, so that nothing is written after it is gone.
+void frmTesh::closeEvent(QCloseEvent *event)
+{
+    if (m_running || m_dropPending) {
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 // Start-up and quit.
@@ -424,7 +490,7 @@ void frmTesh::Form_Load()
 // copying a large backup shows its progress and can be stopped.
 void frmTesh::RepairLeftovers()
 {
-    LongTask task(this, u"前回途中で止まった書き込みの前の内容をコピーしています…"_s, m_progressDelayMs);
+    LongTask task(this, m_closeRequested, u"前回途中で止まった書き込みの前の内容をコピーしています…"_s, m_progressDelayMs, m_progressLookMs);
     bool failed = false;
     const QString repaired = ClearStaleFiles(DataFilePath(), task.progress(), &failed);
     if (!repaired.isEmpty())
@@ -602,8 +668,8 @@ void frmTesh::LoadCardData()
     TeshMax = 0;
     if (!DataFileExists())
         return;
-    LongTask task(this, u"データファイル%1を読み込んでいます…"_s.arg(Quoted(DataFileName())),
-                  m_progressDelayMs);
+    LongTask task(this, m_closeRequested, u"データファイル%1を読み込んでいます…"_s.arg(Quoted(DataFileName())),
+                  m_progressDelayMs, m_progressLookMs);
     const DataFileText file = ReadDataFile(DataFilePath(), task.progress());
     for (const QString &line : file.lines) {
         TeshData.setCell(TeshMax, 0, line);
@@ -708,7 +774,7 @@ bool frmTesh::ReadClipboard()
 // lasts as long as the owner keeps answering, however slowly; only silence ends it.
 QString frmTesh::AwaitClipboardText()
 {
-    LongTask task(this, u"クリップボードの内容を受け取っています…"_s, m_progressDelayMs);
+    LongTask task(this, m_closeRequested, u"クリップボードの内容を受け取っています…"_s, m_progressDelayMs, m_progressLookMs);
     const Progress progress = task.progress();
     QTimer tick; // wakes the wait below to look at the clock
     tick.start(20);
@@ -717,6 +783,8 @@ QString frmTesh::AwaitClipboardText()
             throw RunTimeError(u"クリップボードを持っているアプリケーションが応答しませんでした。\n"
                                u"もう一度コピーしてから貼り付けて下さい。"_s +
                                kDataFileKept);
+        if (m_clipboardReader->received() > kMaxPasteBytes)
+            throw RunTimeError(kPasteTooLarge.arg(kMaxPasteBytes >> 20) + kDataFileKept);
         ReportProgress(progress, m_clipboardReader->received(), m_clipboardReader->announced());
         // Run passes over the actions the user starts meanwhile; once the dialog shows, being
         // modal, it keeps the input to itself. Held back instead, Qt's X11 queue would keep
@@ -754,7 +822,7 @@ void frmTesh::TakeDroppedFile(const QMimeData *data)
 // from the file as it is, so that the list, the count and the file agree.
 void frmTesh::ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write)
 {
-    LongTask task(this, label, m_progressDelayMs);
+    LongTask task(this, m_closeRequested, label, m_progressDelayMs, m_progressLookMs);
     try {
         write(task.progress());
     } catch (...) {

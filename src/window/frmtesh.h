@@ -56,8 +56,13 @@ public:
     qint32 teshBackColor() const { return TeshBackColor; }
     const QString &teshMoto() const { return TeshMoto; }
 
-    // How long a read or copy runs before its progress dialog shows (tests shorten it).
-    void setProgressDelay(int ms) { m_progressDelayMs = ms; }
+    // How long a read or copy runs before its progress dialog shows, and how often the
+    // window answers until then (tests change them).
+    void setProgressDelay(int ms, int lookMs = 100)
+    {
+        m_progressDelayMs = ms;
+        m_progressLookMs = lookMs;
+    }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -65,6 +70,7 @@ protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void CreateControls();
@@ -115,6 +121,7 @@ private:
     // Runs a handler: catches what stopped it and then shows the messages it left.
     // False when another handler was still running: nothing was done.
     bool Run(const std::function<void()> &handler);
+    void RunDrop(const QMimeData *data, const std::function<void(const QMimeData *)> &handler);
     void RunResize();
     void Tell(MessageKind kind, const QString &text);
     // Tells what the exception being handled means; `cancelledText` for a cancel.
@@ -161,8 +168,11 @@ private:
 
     MessageSink m_sink;
     int m_progressDelayMs = 500;
+    int m_progressLookMs = 100;
     std::unique_ptr<ClipboardReader> m_clipboardReader;
     bool m_running = false;       // a handler runs
+    bool m_dropPending = false;   // an accepted drop waits for its handler
+    bool m_closeRequested = false; // the user closed the window while a handler ran
     bool m_layoutSkipped = false; // a resize came meanwhile
     QList<std::pair<MessageKind, QString>> m_messages;
 };

@@ -3,18 +3,16 @@
 #include <QCoreApplication>
 #include <QProgressDialog>
 
-#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 constexpr int kSteps = 1000;
-// How often the window paints and answers before the dialog shows.
-constexpr qint64 kLookMs = 100;
 } // namespace
 
-LongTask::LongTask(QWidget *parent, QString label, int delayMs)
-    : m_parent(parent), m_label(std::move(label)), m_delayMs(delayMs)
+LongTask::LongTask(QWidget *parent, const bool &abandoned, QString label, int delayMs, int lookMs)
+    : m_parent(parent), m_abandoned(abandoned), m_label(std::move(label)), m_delayMs(delayMs), m_lookMs(lookMs),
+      m_nextLookMs(lookMs)
 {
     m_clock.start();
 }
@@ -28,12 +26,14 @@ Progress LongTask::progress()
 
 bool LongTask::update(qint64 done, qint64 total)
 {
+    if (m_abandoned)
+        return false;
     if (!m_dialog) {
         if (m_clock.elapsed() < m_delayMs) {
             // The user's input waits for the dialog, or for the end of the work.
             if (m_clock.elapsed() >= m_nextLookMs) {
                 QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-                m_nextLookMs = m_clock.elapsed() + kLookMs;
+                m_nextLookMs = m_clock.elapsed() + m_lookMs;
             }
             return true;
         }
@@ -45,8 +45,17 @@ bool LongTask::update(qint64 done, qint64 total)
         m_dialog->setAutoReset(false);
         m_dialog->show();
     }
-    const int step = total > 0 ? int(std::clamp<qint64>(done * kSteps / total, 0, kSteps)) : 0;
-    // A modal dialog's setValue also handles the events that came meanwhile: painting, the cancel button.
-    m_dialog->setValue(step);
-    return !m_dialog->wasCanceled();
+    if (total > 0 && done <= total) {
+        if (m_dialog->maximum() == 0)
+            m_dialog->setRange(0, kSteps);
+        // A modal dialog's setValue also handles the events that came meanwhile: painting,
+        // the cancel button.
+        m_dialog->setValue(int(done * kSteps / total));
+    } else {
+        // Busy, with the bytes so far: a bar held full would say the end is near.
+        m_dialog->setRange(0, 0);
+        m_dialog->setLabelText(m_label + u"\n%1 MB"_s.arg(double(done) / 1e6, 0, 'f', 1));
+        QCoreApplication::processEvents();
+    }
+    return !m_dialog->wasCanceled() && !m_abandoned;
 }

@@ -388,6 +388,29 @@ case_late_owner() {
     pings_answered 2
 }
 
+# An owner that keeps sending past what it announced: the paste stops at its ceiling with a
+# message, the data file keeps its bytes, and the program never holds much more than that.
+case_endless_owner() {
+    local bad=0 sent peak
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    kept_stamp="$(stamp)"
+    start_serving_owner endless || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    read_message || return 1
+    [[ $message == "クリップボードの文字列が大きすぎます"*"データファイルは元のままです。" ]] ||
+        { note "message: $message"; bad=1; }
+    wait_for 40 "the owner stopped sending" grep -q '^sent' "$tmp/owner.log" || bad=1
+    sent="$(sed -n 's/^sent //p' "$tmp/owner.log")"
+    peak="$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$app_pid/status")"
+    note "the owner sent ${sent:-?} bytes; the program's peak memory: ${peak:-?} kB"
+    ((${sent:-0} > 64 << 20 && ${sent:-0} < 80 << 20)) || { note "want a stop just past 64 MiB"; bad=1; }
+    ((${peak:-0} > 0 && ${peak:-0} < 1024 * 1024)) || { note "want less than 1 GiB at the peak"; bad=1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; bad=1; }
+    [ "$(stamp)" = "$kept_stamp" ] || { note "the data file was rewritten"; bad=1; }
+    return $bad
+}
+
 # An incremental transfer of 600 KB in 32 KiB chunks, Japanese characters cut across the
 # chunks' edges: the data file gets the whole text; the window answers between chunks.
 case_incremental() {
@@ -485,6 +508,7 @@ if [ -n "$mute_owner" ]; then
     check "an owner that sends only forged answers: they are ignored, the window answers, the owner named after 5 s" \
         case_stalling_owner forged "TARGETS "
     check "an owner that answers each request 3.5 s late: the window answers meanwhile, the paste succeeds" case_late_owner
+    check "an owner that never stops sending: the paste ends at its ceiling, the deck kept" case_endless_owner
     check "an incremental transfer of 600 KB: the window answers between chunks, the data file holds the text" case_incremental
 fi
 check "cmdEnd ends the program with status 0" case_end

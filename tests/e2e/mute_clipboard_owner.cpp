@@ -20,7 +20,9 @@
 //                     name a property never set or another property, then sets the property
 //                     (an image's format alone) and sends ones for another selection or target;
 //       incr          hands over the text of TEXTFILE in 32 KiB chunks, pinging after the
-//                     first one.
+//                     first one;
+//       endless       announces 1 KiB and then sends lines of text in 256 KiB chunks for as
+//                     long as they are asked for, printing "sent BYTES" when they no longer are.
 //     Prints "request TARGET MS" for each request, "done" once a transfer is complete, and
 //     "lost" when another program takes the selection, which ends it.
 //
@@ -191,13 +193,19 @@ void Put(const Served &s, xcb_window_t window, xcb_atom_t property, xcb_atom_t t
                         data);
 }
 
-// Waits until the requestor deletes `property`, as it does to ask for the next chunk.
+// Waits until the requestor deletes `property`, as it does to ask for the next chunk; false
+// after 30 s, or at once when another program takes the selection.
 bool AwaitDeletion(const Served &s, xcb_window_t requestor, xcb_atom_t property)
 {
     for (;;) {
         xcb_generic_event_t *event = NextEvent(s.c, 30000);
         if (event == nullptr)
             return false;
+        if ((event->response_type & ~0x80) == XCB_SELECTION_CLEAR) {
+            std::free(event);
+            Say("lost");
+            return false;
+        }
         const auto *notify = reinterpret_cast<const xcb_property_notify_event_t *>(event);
         const bool deleted = (event->response_type & ~0x80) == XCB_PROPERTY_NOTIFY &&
                              notify->window == requestor && notify->atom == property &&
@@ -210,18 +218,25 @@ bool AwaitDeletion(const Served &s, xcb_window_t requestor, xcb_atom_t property)
 
 // An incremental transfer; with `stall`, only its first chunk.
 void SendIncrementally(const Served &s, const xcb_selection_request_event_t *request, const std::string &text,
-                       bool stall)
+                       bool stall, bool endless = false)
 {
-    constexpr size_t kChunk = 32 * 1024;
+    const size_t kChunk = endless ? text.size() : 32 * 1024;
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(s.c, request->requestor, XCB_CW_EVENT_MASK, &mask);
-    const uint32_t size = uint32_t(text.size());
+    const uint32_t size = endless ? 1024 : uint32_t(text.size());
     Put(s, request->requestor, request->property, s.incr, 32, &size, 1);
     Notify(s, request, request->selection, request->target, request->property);
     for (size_t offset = 0;; offset += kChunk) {
         if (!AwaitDeletion(s, request->requestor, request->property)) {
+            if (endless)
+                std::printf("sent %zu\n", offset);
             Say("no deletion", Since(s.start));
             return;
+        }
+        if (endless) {
+            Put(s, request->requestor, request->property, s.utf8, 8, text.data(), kChunk);
+            xcb_flush(s.c);
+            continue;
         }
         if (offset == kChunk)
             Ping(s);
@@ -308,6 +323,11 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
             Put(s, request->requestor, request->property, s.utf8, 8, text.data(), text.size());
             Notify(s, request, request->selection, request->target, request->property);
             Say("done", Since(s.start));
+        } else if (mode == "endless") {
+            std::string lines;
+            while (lines.size() < 256 * 1024)
+                lines += std::string(99, 'x') + '\n';
+            SendIncrementally(s, request, lines, false, true);
         } else {
             SendIncrementally(s, request, text, mode == "stalled-incr");
         }

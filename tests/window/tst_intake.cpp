@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <QUrl>
 
@@ -42,6 +43,7 @@ bool Drop(QWidget *target, QMimeData *data)
         return false;
     QDropEvent drop(QPointF(at), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &drop);
+    QCoreApplication::processEvents(); // the handler runs once the drop is answered
     return true;
 }
 
@@ -50,6 +52,7 @@ struct Answer
 {
     Qt::DropAction drag = Qt::IgnoreAction;
     Qt::DropAction drop = Qt::IgnoreAction;
+    bool handledWhileAnswering = false; // the data file changed before the drop was answered
 };
 
 // Drags `data` over the shown window to the centre of `over` and drops it there, through
@@ -70,9 +73,12 @@ Answer DragAndDrop(WindowUnderTest &w, QWidget *over, QMimeData *data,
         QCoreApplication::sendEvent(window, &leave);
         return {};
     }
+    const QByteArray before = ReadBytes(DataFilePath());
     QDropEvent drop(QPointF(at), offered, data, Qt::LeftButton, Qt::ShiftModifier);
     QCoreApplication::sendEvent(window, &drop);
-    return {enter.dropAction(), drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction};
+    const bool handled = ReadBytes(DataFilePath()) != before;
+    QCoreApplication::processEvents();
+    return {enter.dropAction(), drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction, handled};
 }
 
 QMimeData *Files(const QStringList &paths)
@@ -155,6 +161,8 @@ private slots:
     void stoppedWritesReloadTheDeck();
     void dropsANameThatIsNoUtf8();
     void refusesAFifoWithoutOpeningIt();
+    void whileAnIntakeRuns_data();
+    void whileAnIntakeRuns();
     void shortWorkShowsNoProgressDialog_data();
     void shortWorkShowsNoProgressDialog();
 };
@@ -284,6 +292,13 @@ void TestIntake::nothingToPasteKeepsTheDeck_data()
     QTest::newRow("nothing offered") << new QMimeData << true << empty;
     QTest::newRow("an image only") << image() << true << noText;
     QTest::newRow("an image only, no data file") << image() << false << noText;
+    auto *huge = new QMimeData; // past what a paste takes: saved as a file and dropped instead
+    huge->setData(u"text/plain;charset=utf-8"_s, QByteArray((64 << 20) + 1, 'x'));
+    QTest::newRow("more than a paste takes")
+        << huge << true
+        << Message(frmTesh::MessageKind::Error,
+                   u"クリップボードの文字列が大きすぎます（64 MBまで貼り付けられます）。\n"
+                   u"テキストファイルに保存して、そのファイルをウィンドウにドロップしてください。"_s + kept);
 }
 
 // Without text to paste, the deck and the data file stay; the window shows the file as it is.
@@ -448,6 +463,7 @@ void TestIntake::dropOnEachTarget()
     // Answered as a copy even when the source proposes a move, which would delete its file.
     QCOMPARE(answer.drag, Qt::CopyAction);
     QCOMPARE(answer.drop, Qt::CopyAction);
+    QVERIFY(!answer.handledWhileAnswering); // no message box of the handler holds the source
     QCOMPARE(ReadBytes(DataFilePath()), first);
     QCOMPARE(w.items(), (QStringList{u"犬,dog"_s, u"猫,cat"_s}));
     QCOMPARE(w.status(), u"データ数 ＝ 2"_s);
@@ -644,11 +660,16 @@ void TestIntake::stoppedWritesReloadTheDeck()
 
     // Cancelled in its progress dialog.
     w->setProgressDelay(0);
-    QTimer::singleShot(0, w.get(), [] {
-        if (auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget()))
+    QTimer cancel;
+    connect(&cancel, &QTimer::timeout, [&cancel] {
+        if (auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget())) {
             dialog->cancel();
+            cancel.stop(); // the copy's dialog alone
+        }
     });
+    cancel.start(0);
     QVERIFY(Drop(w.get(), Files({u"big.txt"_s})));
+    cancel.stop();
     QCOMPARE(w.messages.size(), 3);
     QCOMPARE(w.messages.at(2),
              Message(frmTesh::MessageKind::Information, u"中止しました。データファイルは元のままです。"_s));
@@ -658,6 +679,69 @@ void TestIntake::stoppedWritesReloadTheDeck()
     QCOMPARE(w.items(), (QStringList{u"q0,a0"_s, u"q1,a1"_s, u"q2,a2"_s}));
     QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestIntake::whileAnIntakeRuns_data()
+{
+    QTest::addColumn<QString>("intake");
+    QTest::addColumn<QString>("meanwhile");
+    QTest::newRow("a drop, the window closed") << u"drop"_s << u"close"_s;
+    QTest::newRow("a paste, the window closed") << u"paste"_s << u"close"_s;
+    QTest::newRow("a paste, 終了 clicked") << u"paste"_s << u"cmdEnd"_s;
+    QTest::newRow("a drop, another drop") << u"drop"_s << u"drop"_s;
+}
+
+// A close stops the running intake as its cancel would, then the window closes with nothing
+// written and nothing told; another drop meanwhile is refused to its source.
+void TestIntake::whileAnIntakeRuns()
+{
+    QFETCH(QString, intake);
+    QFETCH(QString, meanwhile);
+    TempWorkDir dir;
+    WriteBytes(DataFilePath(), NumberedLines(3));
+    WriteBytes(u"big.txt"_s, NumberedLines(200000)); // over 4 MB: several steps of progress
+    WriteBytes(u"other.txt"_s, "other,1\r\n");
+    WindowUnderTest w;
+    w.show();
+    // Before any progress dialog, as in the first half second: the window answers at each step.
+    w->setProgressDelay(60000, 0);
+    bool acted = false, refused = false;
+    std::unique_ptr<QMimeData> other(Files({u"other.txt"_s}));
+    QTimer act; // once the intake writes
+    connect(&act, &QTimer::timeout, [&] {
+        if (acted || QDir().entryList({u".*pelmor-*"_s}, QDir::Files | QDir::Hidden).isEmpty())
+            return;
+        acted = true;
+        if (meanwhile == u"close"_s)
+            w->close();
+        else if (meanwhile == u"cmdEnd"_s)
+            w.child<QPushButton>(meanwhile)->click();
+        else { // a drag that entered before the intake started is refused at its drop too
+            QDropEvent lone(QPointF(w->rect().center()), Qt::CopyAction, other.get(), Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(w.get(), &lone);
+            refused = !Drop(w.get(), other.get()) && !lone.isAccepted();
+        }
+    });
+    act.start(0);
+    if (intake == u"drop"_s) {
+        QVERIFY(Drop(w.get(), Files({u"big.txt"_s})));
+    } else {
+        SetClipboard(QString::fromLatin1(NumberedLines(200000)));
+        w.click(u"cmdDataIn"_s);
+    }
+    act.stop();
+    QCoreApplication::processEvents();
+    QVERIFY(acted);
+    if (meanwhile == u"drop"_s) {
+        QVERIFY(refused);
+        QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(200000));
+        QVERIFY(w->isVisible());
+    } else {
+        QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(3));
+        QVERIFY(!w->isVisible());
+        QCOMPARE(w.messages, QList<Message>());
+    }
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
 void TestIntake::dropsANameThatIsNoUtf8()
