@@ -17,22 +17,37 @@
 #endif
 
 // Each test works in a fresh temporary folder made the working directory, so no real
-// data file is ever touched.
+// data file is ever touched, and with a data folder of its own elsewhere (on Linux; under
+// Wine the tests' prefix is their own), so that no replaced deck reaches the user's.
 class TempWorkDir
 {
 public:
-    TempWorkDir() : m_previous(QDir::currentPath())
+    TempWorkDir()
+        : m_previous(QDir::currentPath()), m_hadDataHome(qEnvironmentVariableIsSet("XDG_DATA_HOME")),
+          m_previousDataHome(qgetenv("XDG_DATA_HOME"))
     {
-        QVERIFY2(m_dir.isValid(), "no temporary folder");
+        QVERIFY2(m_dir.isValid() && m_dataHome.isValid(), "no temporary folder");
         QDir::setCurrent(m_dir.path());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
     }
-    ~TempWorkDir() { QDir::setCurrent(m_previous); }
+    ~TempWorkDir()
+    {
+        QDir::setCurrent(m_previous);
+        if (m_hadDataHome)
+            qputenv("XDG_DATA_HOME", m_previousDataHome);
+        else
+            qunsetenv("XDG_DATA_HOME");
+    }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    QString dataHome() const { return m_dataHome.path(); }
 
 private:
     QString m_previous;
+    bool m_hadDataHome;
+    QByteArray m_previousDataHome;
     QTemporaryDir m_dir;
+    QTemporaryDir m_dataHome;
 };
 
 inline void WriteBytes(const QString &path, const QByteArray &bytes)
