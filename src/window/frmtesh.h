@@ -24,6 +24,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class CaptionButton;
 class ClientArea;
@@ -92,6 +93,8 @@ private:
     void mnuKugiri3_Click();
     void Form_DragDrop(const QMimeData *data);
     void lblTime_DragDrop(int index, const QMimeData *data);
+    void keyUndo_Press();
+    void keyRedo_Press();
 
     // Operations shared by handlers.
     void LoadCardData();
@@ -107,6 +110,8 @@ private:
     QString AwaitClipboardText();
     void TakeDroppedFile(const QMimeData *data);
     void ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write);
+    std::optional<QByteArray> KeepReplacedDeck();
+    void PutDeckBack(QList<QByteArray> &from, QList<QByteArray> &to, const QString &failed);
     void SetHyouziMarks(QAction *chosen);
     void SetKugiriMarks(QAction *chosen);
     Proportion CheckedProportion() const;
@@ -148,6 +153,9 @@ private:
     std::array<QAction *, kPaletteSize> mnuFontColorItem = {}; // by palette index
     QMenu *mnuBackColor = nullptr;
     std::array<QAction *, kPaletteSize> mnuBackColorItem = {}; // by palette index
+    // Keys of the window, on no menu.
+    QAction *keyUndo = nullptr;
+    QAction *keyRedo = nullptr;
 
     // State of the run.
     float FontEnlage0 = 0;
@@ -165,4 +173,7 @@ private:
     bool m_running = false;       // a handler runs
     bool m_layoutSkipped = false; // a resize came meanwhile
     QList<std::pair<MessageKind, QString>> m_messages;
+    // The decks that intakes replaced, newest last, and the ones undo replaced in turn.
+    QList<QByteArray> m_undoDecks;
+    QList<QByteArray> m_redoDecks;
 };
