@@ -150,6 +150,7 @@ private slots:
     void paste();
     void pasteResetsTheDrill();
     void pastesTextOfferedOnlyAsUtf8();
+    void noOtherActionDuringAPaste_data();
     void noOtherActionDuringAPaste();
     void nothingToPasteKeepsTheDeck_data();
     void nothingToPasteKeepsTheDeck();
@@ -269,18 +270,32 @@ void TestIntake::pastesTextOfferedOnlyAsUtf8()
 
 // A handler that waits (a paste in its progress dialog) lets the window handle events;
 // an action that comes meanwhile is not run, or it would load the old file halfway through.
+void TestIntake::noOtherActionDuringAPaste_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("a delimiter choice") << u"mnuKugiri2"_s;
+    QTest::newRow("undo") << u"keyUndo"_s;
+}
+
 void TestIntake::noOtherActionDuringAPaste()
 {
+    QFETCH(QString, action);
     TempWorkDir dir;
     WriteBytes(DataFilePath(), NumberedLines(3));
     WindowUnderTest w;
     w->setProgressDelay(0);
     w.show();
+    SetClipboard(u"first,1"_s);
+    w.click(u"cmdDataIn"_s);
     SetClipboard(u"new,新"_s);
-    QTimer::singleShot(0, w.get(), [&w] { w.trigger(u"mnuKugiri2"_s); });
+    QTimer::singleShot(0, w.get(), [&w, action] { w.trigger(action); });
     w.click(u"cmdDataIn"_s);
     QCOMPARE(w.items(), QStringList{u"new,新"_s});
     QCOMPARE(w.status(), u"データ数 ＝ 1"_s);
+    // The undo that was passed over took no step: the next one puts back the deck the paste replaced.
+    w.trigger(u"keyUndo"_s);
+    QCOMPARE(w.items(), QStringList{u"first,1"_s});
+    QVERIFY(w.messages.isEmpty());
 }
 
 void TestIntake::nothingToPasteKeepsTheDeck_data()
