@@ -6,7 +6,7 @@
 //   drill/    the status texts and the card font sizes;
 //   deck/     the card table, the delimiter split and the guards on counters and rows;
 //   store/    the data file on disk: the bounded read, the safe write, what a killed
-//             write left, the dropped file;
+//             write left, the dropped file, the replaced decks kept for the user;
 //   text/     code page 932, UTF-8 and UTF-16, the cutting of lines;
 //   window/   the layout arithmetic (layout.h), the palette (palette.h), the Japanese
 //             fonts (japaneseui.h) and the small widgets the window is built from.
