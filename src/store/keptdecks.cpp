@@ -56,8 +56,9 @@ void MakeFolders(const QByteArray &folder, const QString &what)
                                QuotedNative(each)));
             if (error.code() == sys::Errc::AccessDenied)
                 throw RunTimeError(
-                    what + u"\nフォルダー%1はあなたのものではないか、書き込む権限がありません。"_s.arg(
-                               QuotedNative(each)));
+                    what +
+                    u"\nフォルダー%1を作ることも使うこともできません（書き込む権限がないか、ほかのユーザーのフォルダーです）。"_s
+                        .arg(QuotedNative(each)));
             Fail(what, error);
         }
 }
