@@ -9,6 +9,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Names the user's data folder, where replaced decks are kept, whatever the file is called.
+    QApplication::setApplicationName(QStringLiteral("pelmor"));
     SetUpJapaneseUi(app);
     frmTesh window;
     window.show();

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,22 +18,48 @@
 #endif
 
 // Each test works in a fresh temporary folder made the working directory, so no real
-// data file is ever touched.
+// data file is ever touched, and with a data folder of its own elsewhere, so that no
+// replaced deck reaches the user's. Windows' data folder cannot be moved by the
+// environment: there each test gets a name of its own in it, removed afterwards.
 class TempWorkDir
 {
 public:
-    TempWorkDir() : m_previous(QDir::currentPath())
+    TempWorkDir()
+        : m_previous(QDir::currentPath()), m_hadDataHome(qEnvironmentVariableIsSet("XDG_DATA_HOME")),
+          m_previousDataHome(qgetenv("XDG_DATA_HOME"))
     {
-        QVERIFY2(m_dir.isValid(), "no temporary folder");
+        QVERIFY2(m_dir.isValid() && m_dataHome.isValid(), "no temporary folder");
         QDir::setCurrent(m_dir.path());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
+#ifdef Q_OS_WIN
+        QCoreApplication::setApplicationName(m_previousName + u'-' + QFileInfo(m_dir.path()).fileName());
+#endif
     }
-    ~TempWorkDir() { QDir::setCurrent(m_previous); }
+    ~TempWorkDir()
+    {
+#ifdef Q_OS_WIN
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        QFile::remove(data); // a test may have put a file in its place
+        QDir(data).removeRecursively();
+        QCoreApplication::setApplicationName(m_previousName);
+#endif
+        QDir::setCurrent(m_previous);
+        if (m_hadDataHome)
+            qputenv("XDG_DATA_HOME", m_previousDataHome);
+        else
+            qunsetenv("XDG_DATA_HOME");
+    }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    QString dataHome() const { return m_dataHome.path(); }
 
 private:
     QString m_previous;
+    bool m_hadDataHome;
+    QByteArray m_previousDataHome;
+    QString m_previousName = QCoreApplication::applicationName();
     QTemporaryDir m_dir;
+    QTemporaryDir m_dataHome;
 };
 
 inline void WriteBytes(const QString &path, const QByteArray &bytes)

@@ -188,4 +188,10 @@ private:
     qintptr m_handle = -1;
 };
 
+// Makes the folder `path` (one level; its parent must be there) the user's alone, or makes
+// an existing one so: mode 0700, or an access list that lets in the user only. Exists when
+// the name is taken by anything but a folder (a link included, never followed);
+// AccessDenied when the folder is another account's.
+Error MakePrivateFolder(const QByteArray &path);
+
 } // namespace sys

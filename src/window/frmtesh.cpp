@@ -16,6 +16,7 @@
 #include "store/datafile.h"
 #include "store/datawriter.h"
 #include "store/filesystem.h"
+#include "store/keptdecks.h"
 #include "store/leftovers.h"
 #include "store/sourcefile.h"
 
@@ -23,6 +24,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QLineEdit>
@@ -40,6 +42,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QSize kClientSize(749, 486);
+// How many intakes Ctrl+Z can take back, one at a time.
+constexpr qsizetype kUndoSteps = 10;
 // How long the clipboard's owner may stay silent: as long as Qt itself waits for one answer on X11.
 constexpr int kClipboardSilenceMs = 5000;
 const QString kDataFileKept = QStringLiteral("\nデータファイルは元のままです。");
@@ -133,6 +137,14 @@ QString ReceivedText(ClipboardReader &reader)
     if (text.isEmpty())
         throw RunTimeError(kNothingCame + kDataFileKept);
     return text;
+}
+
+// Holds `deck` as the newest step, letting go of the oldest past kUndoSteps.
+void PushStep(QList<QByteArray> &steps, const QByteArray &deck)
+{
+    steps.append(deck);
+    if (steps.size() > kUndoSteps)
+        steps.removeFirst();
 }
 
 } // namespace
@@ -287,6 +299,25 @@ void frmTesh::CreateMenus()
         mnuBackColorItem[index] = AddChoice(mnuBackColor, u"mnuBackColor%1"_s.arg(index, 2, 10, QChar(u'0')),
                                             PaletteCaption(index));
     MarkAsChoices(mnuBackColor);
+
+    // Undo and redo are keys of the window, not menu items. Each system's own keys, and
+    // the other system's too, since users bring their habits with them.
+    const auto keys = [](QKeySequence::StandardKey standard, const QList<QKeySequence> &more) {
+        QList<QKeySequence> all = QKeySequence::keyBindings(standard);
+        for (const QKeySequence &key : more)
+            if (!all.contains(key))
+                all.append(key);
+        return all;
+    };
+    keyUndo = new QAction(this);
+    keyUndo->setObjectName(u"keyUndo"_s);
+    keyUndo->setShortcuts(keys(QKeySequence::Undo, {QKeySequence(Qt::CTRL | Qt::Key_Z)}));
+    addAction(keyUndo);
+    keyRedo = new QAction(this);
+    keyRedo->setObjectName(u"keyRedo"_s);
+    keyRedo->setShortcuts(keys(QKeySequence::Redo, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                                                    QKeySequence(Qt::CTRL | Qt::Key_Y)}));
+    addAction(keyRedo);
 }
 
 void frmTesh::ConnectHandlers()
@@ -308,6 +339,8 @@ void frmTesh::ConnectHandlers()
     bind(mnuKugiri1, &QAction::triggered, &frmTesh::mnuKugiri1_Click);
     bind(mnuKugiri2, &QAction::triggered, &frmTesh::mnuKugiri2_Click);
     bind(mnuKugiri3, &QAction::triggered, &frmTesh::mnuKugiri3_Click);
+    bind(keyUndo, &QAction::triggered, &frmTesh::keyUndo_Press);
+    bind(keyRedo, &QAction::triggered, &frmTesh::keyRedo_Press);
     for (int index = 0; index < kPaletteSize; ++index) {
         connect(mnuFontColorItem[index], &QAction::triggered, this,
                 [this, index] { Run([this, index] { mnuFontColor_Click(index); }); });
@@ -820,14 +853,99 @@ void frmTesh::TakeDroppedFile(const QMimeData *data)
 // Whatever stops the write (a refusal, a full disk, no memory, the user's cancel), the
 // old data file keeps every byte; the user hears why, and the caller then loads the deck
 // from the file as it is, so that the list, the count and the file agree.
+// The deck replaced is kept on disk and held for undo; a write that stops is no step.
 void frmTesh::ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write)
 {
+    const std::optional<QByteArray> replaced = KeepReplacedDeck();
     LongTask task(this, m_closeRequested, label, m_progressDelayMs, m_progressLookMs);
     try {
         write(task.progress());
     } catch (...) {
         TellFailure(u"中止しました。データファイルは元のままです。"_s);
+        return;
     }
+    m_redoDecks.clear();
+    if (!replaced) {
+        // Undo would skip this intake and put back an older deck in its stead.
+        m_undoDecks.clear();
+        return;
+    }
+    PushStep(m_undoDecks, *replaced);
+}
+
+// The data file's bytes before an intake replaces them, copied to the user's data folder.
+// A copy that cannot be made is told once; undo then still works within the run. Nothing
+// when there is no deck, or one too large to hold.
+std::optional<QByteArray> frmTesh::KeepReplacedDeck()
+{
+    QByteArray bytes;
+    try {
+        switch (ReadDeckBytes(DataFilePath(), bytes)) {
+        case DeckBytes::None:
+            return std::nullopt;
+        case DeckBytes::TooLarge:
+            Tell(MessageKind::Information,
+                 u"置き換える前のデータファイルは%1バイトを超えるため、%2に保存しませんでした。"
+                 u"\nこの置き換えは Ctrl+Z で元に戻せません。"_s.arg(kMaxKeptDeckBytes)
+                     .arg(Quoted(KeptDecksFolder())));
+            return std::nullopt;
+        case DeckBytes::Read:
+            break;
+        }
+    } catch (const RunTimeError &error) {
+        Tell(MessageKind::Error,
+             u"置き換える前のデータを保存できませんでした。この置き換えは Ctrl+Z で元に戻せません。\n"_s +
+                 error.message());
+        return std::nullopt;
+    } catch (...) {
+        TellFailure(u"中止しました。"_s);
+        return std::nullopt;
+    }
+    try {
+        KeepDeck(bytes, DataFilePath(), QDateTime::currentDateTime());
+    } catch (const RunTimeError &error) {
+        Tell(MessageKind::Error, error.message() + u"\nこの実行中は Ctrl+Z で元に戻せます。"_s);
+    }
+    return bytes;
+}
+
+// Ctrl+Z: the deck the last intake replaced goes back into the data file.
+void frmTesh::keyUndo_Press()
+{
+    PutDeckBack(m_undoDecks, m_redoDecks, u"元に戻せませんでした。"_s);
+}
+
+// Ctrl+Shift+Z, Ctrl+Y: the deck the last undo replaced goes back.
+void frmTesh::keyRedo_Press()
+{
+    PutDeckBack(m_redoDecks, m_undoDecks, u"やり直せませんでした。"_s);
+}
+
+// Writes the newest deck of `from` by the data file's safe writer and holds the deck it
+// replaces in `to`. A write that fails changes nothing: the step stays where it was.
+void frmTesh::PutDeckBack(QList<QByteArray> &from, QList<QByteArray> &to, const QString &failed)
+{
+    if (from.isEmpty())
+        return;
+    QByteArray current;
+    bool held = false;
+    try {
+        held = ReadDeckBytes(DataFilePath(), current) == DeckBytes::Read;
+    } catch (const RunTimeError &) {
+        // Unreadable: the write below says why it fails too, or puts the deck back with no redo.
+    }
+    try {
+        WriteDataFile(from.constLast(), DataFilePath());
+    } catch (const RunTimeError &error) {
+        throw RunTimeError(failed + u"\n"_s + error.message());
+    }
+    from.removeLast();
+    if (!held)
+        to.clear();
+    else
+        PushStep(to, current);
+    ResetDeck();
+    LoadCardData();
 }
 
 // A delimiter choice splits the stored deck anew. It never reads the clipboard nor

@@ -6,7 +6,7 @@
 //   drill/    the status texts and the card font sizes;
 //   deck/     the card table, the delimiter split and the guards on counters and rows;
 //   store/    the data file on disk: the bounded read, the safe write, what a killed
-//             write left, the dropped file;
+//             write left, the dropped file, the replaced decks kept for the user;
 //   text/     code page 932, UTF-8 and UTF-16, the cutting of lines;
 //   window/   the layout arithmetic (layout.h), the palette (palette.h), the Japanese
 //             fonts (japaneseui.h) and the small widgets the window is built from.
@@ -24,6 +24,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class CaptionButton;
 class ClientArea;
@@ -98,6 +99,8 @@ private:
     void mnuKugiri3_Click();
     void Form_DragDrop(const QMimeData *data);
     void lblTime_DragDrop(int index, const QMimeData *data);
+    void keyUndo_Press();
+    void keyRedo_Press();
 
     // Operations shared by handlers.
     void LoadCardData();
@@ -113,6 +116,8 @@ private:
     QString AwaitClipboardText();
     void TakeDroppedFile(const QMimeData *data);
     void ReplaceDataFile(const QString &label, const std::function<void(const Progress &)> &write);
+    std::optional<QByteArray> KeepReplacedDeck();
+    void PutDeckBack(QList<QByteArray> &from, QList<QByteArray> &to, const QString &failed);
     void SetHyouziMarks(QAction *chosen);
     void SetKugiriMarks(QAction *chosen);
     Proportion CheckedProportion() const;
@@ -155,6 +160,9 @@ private:
     std::array<QAction *, kPaletteSize> mnuFontColorItem = {}; // by palette index
     QMenu *mnuBackColor = nullptr;
     std::array<QAction *, kPaletteSize> mnuBackColorItem = {}; // by palette index
+    // Keys of the window, on no menu.
+    QAction *keyUndo = nullptr;
+    QAction *keyRedo = nullptr;
 
     // State of the run.
     float FontEnlage0 = 0;
@@ -175,4 +183,7 @@ private:
     bool m_closeRequested = false; // the user closed the window while a handler ran
     bool m_layoutSkipped = false; // a resize came meanwhile
     QList<std::pair<MessageKind, QString>> m_messages;
+    // The decks that intakes replaced, newest last, and the ones undo replaced in turn.
+    QList<QByteArray> m_undoDecks;
+    QList<QByteArray> m_redoDecks;
 };

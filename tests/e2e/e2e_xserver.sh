@@ -201,11 +201,15 @@ await_data_file() {
 # Whether file $2 is there and differs from file $1.
 changed() { [ -f "$2" ] && ! cmp -s "$1" "$2"; }
 
+# Where the decks that intakes replaced are kept.
+kept_decks="$home/data/pelmor/置き換え前のデータ"
+
 # Lists anything in the working folder but the data file, and anything in the config
-# and data homes; prints nothing when there is nothing.
+# and data homes but the kept decks; prints nothing when there is nothing.
 strays() {
     find "$work" -mindepth 1 ! -path "$work/$DATA_FILE" -printf 'stray in the working folder: %P\n'
-    find "$home/config" "$home/data" -mindepth 1 -printf 'stray in the home folder: %p\n'
+    find "$home/config" "$home/data" -mindepth 1 ! -path "$home/data/pelmor" ! -path "$kept_decks" \
+        ! -path "$kept_decks/????-??-?? ??.??.?? *.txt" -printf 'stray in the home folder: %p\n'
 }
 
 
@@ -452,6 +456,26 @@ case_utf8() {
     paste_and_expect $'café,x\n犬,dog' "$tmp/want"
 }
 
+# Ctrl+Z puts back the deck the last paste replaced, Ctrl+Y the undone one again; every
+# replaced deck is kept in the user's data folder, the user's alone.
+case_undo() {
+    [ -n "$wid" ] || { note "no window for the keys"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/pasted" || return 1
+    printf 'one,1\r\ntwo,2\r\nthree,3\r\n\r\n' >"$tmp/want"
+    note_data_file "$tmp/want" || return 1
+    xdotool windowfocus --sync "$wid" key ctrl+z || { note "xdotool key failed"; return 1; }
+    await_data_file "$tmp/want" "$WRITE_WAIT" || return 1
+    note_data_file "$tmp/pasted" || return 1
+    xdotool key ctrl+y || { note "xdotool key failed"; return 1; }
+    await_data_file "$tmp/pasted" "$WRITE_WAIT" || return 1
+    local mode copies
+    mode="$(stat -c %a -- "$kept_decks" 2>/dev/null)"
+    [ "$mode" = 700 ] || { note "kept decks folder mode '$mode', want 700"; return 1; }
+    copies="$(find "$kept_decks" -maxdepth 1 -type f -perm 600 -name '????-??-?? ??.??.?? *.txt' | wc -l)"
+    [ "$copies" -eq 2 ] || { note "$copies kept decks of mode 600, want 2: $(ls -l "$kept_decks")"; return 1; }
+    grep -rlq 'two,2' "$kept_decks" || { note "the replaced deck is not among the kept ones"; return 1; }
+}
+
 case_end() {
     [ -n "$wid" ] || { note "no window to click"; return 1; }
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
@@ -498,6 +522,7 @@ check "window titled Pelmor shows a ${CLIENT_W}x${CLIENT_H} client area below a 
 check "paste of ASCII and Japanese lines writes code page 932 with CR LF" case_cp932
 check "paste keeps CR LF, makes each lone LF a CR LF and appends CR LF" case_line_ends
 check "paste of text outside code page 932 writes UTF-8 with a BOM" case_utf8
+check "Ctrl+Z puts the replaced deck back, Ctrl+Y the pasted one; both kept 0600 in a 0700 data folder" case_undo
 if [ -n "$mute_owner" ]; then
     check "a clipboard owner that never answers: asked once, the window repaints, an error after one wait, the file kept" case_mute_owner
     check "a clipboard owner that never answers: the progress dialog's cancel ends the wait, the file kept" case_mute_owner_cancel

@@ -1,6 +1,7 @@
 #include "store/datafile.h"
 #include "store/datawriter.h"
 #include "store/filesystem.h"
+#include "store/keptdecks.h"
 #include "store/leftovers.h"
 #include "text/runtimeerror.h"
 
@@ -107,6 +108,10 @@ private slots:
     void sizesAboveFourGiB();
     void aReplacementKeepsTheFilesAccess();
     void copiesAreNoMoreReadable();
+    void keptDeckNames_data();
+    void keptDeckNames();
+    void keepsTheNewestDecks();
+    void keepsNoDeckThroughALink();
 };
 
 void TestStore::movesWithoutReplacing()
@@ -254,6 +259,75 @@ void TestStore::copiesAreNoMoreReadable()
     const QString shown = u"表示するデータ（書き込む前）.txt"_s;
     QCOMPARE(ReadBytes(shown), QByteArray("old\r\n"));
     QCOMPARE(Access(shown), expected);
+}
+
+void TestStore::keptDeckNames_data()
+{
+    QTest::addColumn<QString>("deck");
+    QTest::addColumn<QString>("name");
+    const QString when = u"2026-12-09 14.03.21 "_s;
+    QTest::newRow("a home folder") << u"/home/user/class/表示するデータ.txt"_s
+                                   << when + u"home-user-class.txt"_s;
+    QTest::newRow("what Windows refuses")
+        << u"/a*b/c?d/e\"f<g>h|i/x.txt"_s << when + u"a-b-c-d-e-f-g-h-i.txt"_s;
+    QTest::newRow("a final dot") << u"/srv/授業./x.txt"_s << when + u"srv-授業.txt"_s;
+    QTest::newRow("a long path keeps its end")
+        << u"/"_s + QString(100, u'a') + u"/end/x.txt"_s << when + QString(76, u'a') + u"-end.txt"_s;
+}
+
+// When and from which folder, in a name both file systems take.
+void TestStore::keptDeckNames()
+{
+    QFETCH(QString, deck);
+    QFETCH(QString, name);
+    const QDateTime when(QDate(2026, 12, 9), QTime(14, 3, 21));
+    QCOMPARE(KeptDeckName(deck, when), name);
+}
+
+// The newest copies stay, each whole and the user's alone; what else is there stays too
+// (a name taken in the same second: keepsNoDeckThroughALink).
+void TestStore::keepsTheNewestDecks()
+{
+    TempWorkDir dir;
+    const QString folder = dir.filePath(u"data/kept"_s);
+    const QDateTime start(QDate(2026, 1, 2), QTime(3, 4, 5));
+    QVERIFY(QDir().mkpath(folder));
+    WriteBytes(folder + u"/notes.txt"_s, "mine");
+    QStringList want{u"notes.txt"_s};
+    QString kept;
+    for (int i = 0; i < kKeptDecks + 2; ++i) {
+        kept = KeepDeck(QByteArray::number(i), DataFilePath(), start.addSecs(i), folder);
+        QCOMPARE(ReadBytes(kept), QByteArray::number(i));
+        if (i >= 2)
+            want.append(QFileInfo(kept).fileName());
+    }
+    want.sort();
+    QCOMPARE(FilesIn(folder), want);
+#ifdef Q_OS_UNIX
+    QCOMPARE(Access(folder), QByteArray("700 "));
+    QCOMPARE(Access(kept), QByteArray("600 "));
+#else
+    // One entry, the user's, and nothing inherited from above.
+    QVERIFY2(Access(folder).startsWith("D:P(A;OICI;FA;;;S-") && Access(folder).count('(') == 1,
+             Access(folder).constData());
+    QVERIFY2(Access(kept).startsWith("D:P(A;;FA;;;S-") && Access(kept).count('(') == 1,
+             Access(kept).constData());
+#endif
+}
+
+// A link under the name a copy would get is never followed (a link for the folder: tst_intake).
+void TestStore::keepsNoDeckThroughALink()
+{
+    TempWorkDir dir;
+    const QString folder = dir.filePath(u"kept"_s);
+    const QDateTime when(QDate(2026, 1, 2), QTime(3, 4, 5));
+    QVERIFY(QDir().mkpath(folder));
+    WriteBytes(u"target.txt"_s, "untouched");
+    if (!MakeSymlink(dir.filePath(u"target.txt"_s), folder + u'/' + KeptDeckName(DataFilePath(), when)))
+        QSKIP("no symbolic links for this user here");
+    const QString kept = KeepDeck("old", DataFilePath(), when, folder);
+    QVERIFY2(kept.endsWith(u" (2).txt"_s), qPrintable(kept));
+    QCOMPARE(ReadBytes(u"target.txt"_s), QByteArray("untouched"));
 }
 
 QTEST_MAIN(TestStore)

@@ -1,6 +1,7 @@
 #include "windowtestutils.h"
 
 #include "store/datafile.h"
+#include "store/keptdecks.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -130,6 +131,19 @@ private:
 };
 #endif
 
+// Presses `key` in the shown and active window, as a user does: the widget with the focus
+// gets it first.
+void Press(WindowUnderTest &w, const QKeySequence &key)
+{
+    QWidget *focus = QApplication::focusWidget();
+    QTest::keySequence(focus != nullptr ? focus : w.get(), key);
+}
+
+QStringList KeptDecks()
+{
+    return QDir(KeptDecksFolder()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
 } // namespace
 
 class TestIntake : public QObject
@@ -142,6 +156,7 @@ private slots:
     void paste();
     void pasteResetsTheDrill();
     void pastesTextOfferedOnlyAsUtf8();
+    void noOtherActionDuringAPaste_data();
     void noOtherActionDuringAPaste();
     void nothingToPasteKeepsTheDeck_data();
     void nothingToPasteKeepsTheDeck();
@@ -165,6 +180,13 @@ private slots:
     void whileAnIntakeRuns();
     void shortWorkShowsNoProgressDialog_data();
     void shortWorkShowsNoProgressDialog();
+    void undoAndRedoPutDecksBack_data();
+    void undoAndRedoPutDecksBack();
+    void undoesTheLastTenIntakes();
+    void undoThatCannotWriteStaysAvailable_data();
+    void undoThatCannotWriteStaysAvailable();
+    void keptDeckFolderFaults_data();
+    void keptDeckFolderFaults();
 };
 
 void TestIntake::paste_data()
@@ -256,18 +278,32 @@ void TestIntake::pastesTextOfferedOnlyAsUtf8()
 
 // A handler that waits (a paste in its progress dialog) lets the window handle events;
 // an action that comes meanwhile is not run, or it would load the old file halfway through.
+void TestIntake::noOtherActionDuringAPaste_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("a delimiter choice") << u"mnuKugiri2"_s;
+    QTest::newRow("undo") << u"keyUndo"_s;
+}
+
 void TestIntake::noOtherActionDuringAPaste()
 {
+    QFETCH(QString, action);
     TempWorkDir dir;
     WriteBytes(DataFilePath(), NumberedLines(3));
     WindowUnderTest w;
     w->setProgressDelay(0);
     w.show();
+    SetClipboard(u"first,1"_s);
+    w.click(u"cmdDataIn"_s);
     SetClipboard(u"new,新"_s);
-    QTimer::singleShot(0, w.get(), [&w] { w.trigger(u"mnuKugiri2"_s); });
+    QTimer::singleShot(0, w.get(), [&w, action] { w.trigger(action); });
     w.click(u"cmdDataIn"_s);
     QCOMPARE(w.items(), QStringList{u"new,新"_s});
     QCOMPARE(w.status(), u"データ数 ＝ 1"_s);
+    // The undo that was passed over took no step: the next one puts back the deck the paste replaced.
+    w.trigger(u"keyUndo"_s);
+    QCOMPARE(w.items(), QStringList{u"first,1"_s});
+    QVERIFY(w.messages.isEmpty());
 }
 
 void TestIntake::nothingToPasteKeepsTheDeck_data()
@@ -836,6 +872,192 @@ void TestIntake::shortWorkShowsNoProgressDialog()
         qInfo("attempt %d took %lld ms, no shorter than the delay", attempt + 1, took);
     }
     QSKIP("no try was shorter than the delay on this machine");
+}
+
+void TestIntake::undoAndRedoPutDecksBack_data()
+{
+    QTest::addColumn<bool>("drop");
+    QTest::addColumn<QKeySequence>("redo");
+    QTest::newRow("paste, Ctrl+Shift+Z") << false << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z);
+    QTest::newRow("drop, Ctrl+Y") << true << QKeySequence(Qt::CTRL | Qt::Key_Y);
+}
+
+void TestIntake::undoAndRedoPutDecksBack()
+{
+    QFETCH(bool, drop);
+    QFETCH(QKeySequence, redo);
+    TempWorkDir dir;
+    const QByteArray old = NumberedLines(3), fresh = "new,\x90\x56\r\n"; // 新
+    WriteBytes(DataFilePath(), old);
+    WriteBytes(u"fresh.txt"_s, fresh);
+    WindowUnderTest w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    const QKeySequence undo(Qt::CTRL | Qt::Key_Z);
+    if (drop) {
+        QVERIFY(Drop(w.get(), Files({u"fresh.txt"_s})));
+    } else {
+        SetClipboard(u"new,新"_s);
+        w.click(u"cmdDataIn"_s);
+    }
+    QCOMPARE(ReadBytes(DataFilePath()), fresh);
+    w.trigger(u"mnuKugiri2"_s); // writes nothing, so no step of its own
+    w.trigger(u"mnuKugiri1"_s);
+    w.click(u"cmdNext"_s);
+
+    Press(w, undo);
+    QCOMPARE(ReadBytes(DataFilePath()), old);
+    QCOMPARE(w.items(), (QStringList{u"q0,a0"_s, u"q1,a1"_s, u"q2,a2"_s}));
+    QCOMPARE(w.status(), u"データ数 ＝ 3"_s);
+    QCOMPARE(w->teshNow(), qint16(-1));
+    Press(w, redo);
+    QCOMPARE(ReadBytes(DataFilePath()), fresh);
+    QCOMPARE(w.items(), QStringList{u"new,新"_s});
+
+    // The field of the list undoes its own typing while it has the focus.
+    QLineEdit *field = w.list()->lineEdit();
+    field->setFocus();
+    const QString typed = field->text();
+    QTest::keyClicks(field, u"d"_s);
+    Press(w, undo);
+    QCOMPARE(field->text(), typed);
+    QCOMPARE(ReadBytes(DataFilePath()), fresh);
+
+    // The replaced deck, kept in the user's data folder (its modes: tst_store) and nowhere else.
+    const QStringList kept = KeptDecks();
+    QCOMPARE(kept.size(), 1);
+    QVERIFY2(kept.first().endsWith(u'-' + QFileInfo(dir.path()).fileName() + u".txt"_s),
+             qPrintable(kept.first()));
+    QCOMPARE(ReadBytes(KeptDecksFolder() + u'/' + kept.first()), old);
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2);
+    QVERIFY(w.messages.isEmpty());
+}
+
+// At least the last ten intakes go back one at a time; an eleventh undo finds nothing.
+void TestIntake::undoesTheLastTenIntakes()
+{
+    TempWorkDir dir;
+    const auto deck = [](int i) { return QByteArray("deck,") + QByteArray::number(i) + "\r\n"; };
+    WriteBytes(DataFilePath(), deck(0));
+    WindowUnderTest w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    for (int i = 1; i <= 11; ++i) {
+        SetClipboard(QString::fromLatin1(deck(i)));
+        w.click(u"cmdDataIn"_s);
+    }
+    QCOMPARE(ReadBytes(DataFilePath()), deck(11) + "\r\n");
+    for (int i = 10; i >= 1; --i) {
+        Press(w, QKeySequence(Qt::CTRL | Qt::Key_Z));
+        QCOMPARE(ReadBytes(DataFilePath()), deck(i) + "\r\n");
+    }
+    Press(w, QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QCOMPARE(ReadBytes(DataFilePath()), deck(1) + "\r\n");
+    QCOMPARE(KeptDecks().size(), 11);
+    QVERIFY(w.messages.isEmpty());
+}
+
+void TestIntake::undoThatCannotWriteStaysAvailable_data()
+{
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("write-protected") << false;
+    QTest::newRow("a folder in its place") << true;
+}
+
+// A failed undo says why, leaves the file, the list and the step as they were.
+void TestIntake::undoThatCannotWriteStaysAvailable()
+{
+    QFETCH(bool, folder);
+    TempWorkDir dir;
+    const QByteArray old = NumberedLines(2), fresh = "new,x\r\n";
+    WriteBytes(DataFilePath(), old);
+    WindowUnderTest w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    SetClipboard(u"new,x"_s);
+    w.click(u"cmdDataIn"_s);
+    w.click(u"cmdNext"_s);
+    if (folder)
+        QVERIFY(QFile::remove(DataFilePath()) && QDir().mkdir(DataFilePath()));
+    else
+        QVERIFY(SetWriteProtected(DataFilePath(), true));
+    Press(w, QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QCOMPARE(w.messages.size(), 1);
+    QVERIFY2(w.messages.first().second.startsWith(u"元に戻せませんでした。"_s),
+             qPrintable(w.messages.first().second));
+    QVERIFY2(w.messages.first().second.contains(folder ? u"通常のファイルではない"_s : u"書き込みが禁止"_s),
+             qPrintable(w.messages.first().second));
+    QCOMPARE(w.card(0)->text(), u"new"_s); // the drill goes on
+    if (folder)
+        QVERIFY(QDir().rmdir(DataFilePath()) && (WriteBytes(DataFilePath(), fresh), true));
+    else
+        QVERIFY(SetWriteProtected(DataFilePath(), false));
+    QCOMPARE(ReadBytes(DataFilePath()), fresh);
+    Press(w, QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QCOMPARE(ReadBytes(DataFilePath()), old);
+    QCOMPARE(w.messages.size(), 1);
+}
+
+void TestIntake::keptDeckFolderFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("a file where the data folder goes") << u"file"_s;
+    QTest::newRow("a link where the folder of kept decks goes") << u"link"_s;
+    QTest::newRow("a deck too large to keep") << u"large"_s;
+#ifdef Q_OS_UNIX
+    QTest::newRow("a data home that cannot be written") << u"read-only"_s;
+    QTest::newRow("another account's data folder") << u"other"_s;
+#endif
+}
+
+// The paste goes through whatever stops the copy, and the user hears of it once.
+void TestIntake::keptDeckFolderFaults()
+{
+    QFETCH(QString, fault);
+    TempWorkDir dir;
+    QTemporaryDir elsewhere;
+    QByteArray old = NumberedLines(2);
+    if (fault == u"large"_s)
+        old = (QByteArray(4000, 'x') + ",y\r\n").repeated(300); // over 1 MiB in lines the window reads whole
+    WriteBytes(DataFilePath(), old);
+    const QString appFolder = QFileInfo(KeptDecksFolder()).path();
+    if (fault == u"file"_s) {
+        WriteBytes(appFolder, "mine");
+    } else if (fault == u"link"_s) {
+        QVERIFY(QDir().mkpath(appFolder));
+        if (!MakeSymlink(elsewhere.path(), KeptDecksFolder()))
+            QSKIP("no symbolic links for this user here");
+    } else if (fault == u"read-only"_s) {
+#ifdef Q_OS_UNIX
+        if (::geteuid() == 0)
+            QSKIP("root writes into any folder");
+        QVERIFY(QFile::setPermissions(dir.dataHome(), QFile::ReadOwner | QFile::ExeOwner));
+#endif
+    } else if (fault == u"other"_s) {
+#ifdef Q_OS_UNIX
+        if (::geteuid() != 0)
+            QSKIP("only root gives a folder to another account");
+        QVERIFY(QDir().mkpath(appFolder));
+        QVERIFY(::chown(QFile::encodeName(appFolder).constData(), 65534, 65534) == 0);
+#endif
+    }
+    WindowUnderTest w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    SetClipboard(u"new,x"_s);
+    w.click(u"cmdDataIn"_s);
+    QFile::setPermissions(dir.dataHome(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("new,x\r\n"));
+    QCOMPARE(w.items(), QStringList{u"new,x"_s});
+    QCOMPARE(w.messages.size(), 1);
+    QVERIFY2(w.messages.first().second.contains(fault == u"large"_s ? u"保存しませんでした"_s
+                                                                    : u"保存できませんでした"_s),
+             qPrintable(w.messages.first().second));
+    QVERIFY(QDir(elsewhere.path()).isEmpty());
+    Press(w, QKeySequence(Qt::CTRL | Qt::Key_Z));
+    // Held in memory, except the deck too large to hold.
+    QCOMPARE(ReadBytes(DataFilePath()), fault == u"large"_s ? QByteArray("new,x\r\n") : old);
+    QCOMPARE(w.messages.size(), 1);
 }
 
 QTEST_MAIN(TestIntake)

@@ -568,4 +568,22 @@ FolderLock::State FolderLock::take(const QByteArray &dir)
     return State::Taken;
 }
 
+// Judged on the open folder, so that what is narrowed is what was checked.
+Error MakePrivateFolder(const QByteArray &path)
+{
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return LastError();
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOTDIR || errno == ELOOP ? FromErrno(EEXIST) : LastError();
+    struct stat st;
+    int error = ::fstat(fd, &st) != 0 ? errno : 0;
+    if (!error && st.st_uid != ::geteuid())
+        error = EACCES;
+    else if (!error && (st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+        error = errno;
+    ::close(fd);
+    return FromErrno(error);
+}
+
 } // namespace sys

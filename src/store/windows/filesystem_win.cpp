@@ -285,6 +285,28 @@ template <typename Step> Error WithPatience(Step step)
     }
 }
 
+// A protected access list that lets in the user running the program alone, with the
+// inheritance flags `inherit` ("OICI" for a folder whose new files get it too); freed
+// with LocalFree.
+bool UserAloneDescriptor(const wchar_t *inherit, PSECURITY_DESCRIPTOR &descriptor)
+{
+    wchar_t *user = nullptr;
+    if (HANDLE token = nullptr; ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        auto buffer = std::make_unique<char[]>(size);
+        if (::GetTokenInformation(token, TokenUser, buffer.get(), size, &size))
+            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid, &user);
+        ::CloseHandle(token);
+    }
+    const bool made =
+        user != nullptr && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                               (L"D:P(A;" + std::wstring(inherit) + L";FA;;;" + user + L")").c_str(),
+                               SDDL_REVISION_1, &descriptor, nullptr);
+    ::LocalFree(user);
+    return made;
+}
+
 } // namespace
 
 QByteArray PathBytes(const QString &path)
@@ -491,22 +513,8 @@ Error File::createNew(const QByteArray &path)
     // The user's alone from the start: a protected access list that lets in the user only,
     // not what the folder passes on to new files.
     SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
-    wchar_t *user = nullptr;
-    if (HANDLE token = nullptr; ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        DWORD size = 0;
-        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        auto buffer = std::make_unique<char[]>(size);
-        if (::GetTokenInformation(token, TokenUser, buffer.get(), size, &size))
-            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer.get())->User.Sid, &user);
-        ::CloseHandle(token);
-    }
-    if (user == nullptr || !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                               (L"D:P(A;;FA;;;" + std::wstring(user) + L")").c_str(), SDDL_REVISION_1,
-                               &security.lpSecurityDescriptor, nullptr)) {
-        ::LocalFree(user);
+    if (!UserAloneDescriptor(L"", security.lpSecurityDescriptor))
         return LastError();
-    }
-    ::LocalFree(user);
     // CREATE_NEW fails on any name that is taken, a link's included, and follows none.
     const HANDLE handle =
         ::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
@@ -757,6 +765,45 @@ FolderLock::State FolderLock::take(const QByteArray &dir)
         return ::GetLastError() == ERROR_SHARING_VIOLATION ? State::Busy : State::Unavailable;
     m_handle = reinterpret_cast<qintptr>(handle);
     return State::Taken;
+}
+
+// Judged on the open folder, so that what is narrowed is what was checked.
+Error MakePrivateFolder(const QByteArray &path)
+{
+    const std::wstring name = Wide(path);
+    SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+    if (!UserAloneDescriptor(L"OICI", security.lpSecurityDescriptor))
+        return LastError();
+    const bool made = ::CreateDirectoryW(name.c_str(), &security);
+    const DWORD code = made ? ERROR_SUCCESS : ::GetLastError();
+    if (!made && code != ERROR_ALREADY_EXISTS) {
+        ::LocalFree(security.lpSecurityDescriptor);
+        return FromCode(code);
+    }
+    const HANDLE handle =
+        ::CreateFileW(name.c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ::LocalFree(security.lpSecurityDescriptor);
+        return LastError();
+    }
+    FileInfo info;
+    Error error = InfoOfHandle(handle, info);
+    if (!error && info.kind != FileKind::Folder)
+        error = FromCode(ERROR_ALREADY_EXISTS);
+    else if (!error && !info.mine)
+        error = FromCode(ERROR_ACCESS_DENIED);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!error && !made &&
+        ::GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
+        error = FromCode(::SetSecurityInfo(handle, SE_FILE_OBJECT,
+                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, dacl, nullptr));
+    ::CloseHandle(handle);
+    ::LocalFree(security.lpSecurityDescriptor);
+    return error;
 }
 
 } // namespace sys
