@@ -8,7 +8,7 @@
 #include <QStringList>
 
 // The data file: the store of the current deck, read again at every start (the decks it
-// held before are copies in the user's data folder, keptdecks.h).
+// held before are copies in the user's data folder, deck/keptdecks.h).
 // Reading lives here; writing in datawriter.h; a dropped file in sourcefile.h.
 // Every failure is a RunTimeError whose message says in Japanese what went wrong.
 

@@ -1,7 +1,7 @@
 #include "store/datafile.h"
 #include "store/datawriter.h"
 #include "store/filesystem.h"
-#include "store/keptdecks.h"
+#include "deck/keptdecks.h"
 #include "store/leftovers.h"
 #include "text/runtimeerror.h"
 

@@ -1,7 +1,7 @@
 #include "windowtestutils.h"
 
 #include "store/datafile.h"
-#include "store/keptdecks.h"
+#include "deck/keptdecks.h"
 
 #include <QApplication>
 #include <QClipboard>

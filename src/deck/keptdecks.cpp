@@ -1,8 +1,8 @@
 #include "keptdecks.h"
 
-#include "datafile.h"
-#include "filesystem.h"
-#include "writesupport.h"
+#include "store/datafile.h"
+#include "store/filesystem.h"
+#include "store/writesupport.h"
 
 #include "text/runtimeerror.h"
 
