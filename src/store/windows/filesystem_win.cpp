@@ -375,6 +375,11 @@ QString OwnerName(const QByteArray &path)
 Error WalkPath(const QByteArray &path, QByteArray &resolved, ForeignLink &foreign)
 {
     foreign = {};
+    // A device or pipe ("NUL", "\\.\pipe\name") has no folders to walk: it is looked at as it is.
+    if (Wide(path).rfind(L"\\\\.\\", 0) == 0) {
+        resolved = path;
+        return {};
+    }
     QStringList rest;
     QString at; // "\\?\C:" or "\\?\UNC\server\share": the root, then the folders reached
     const auto start = [&](const QByteArray &from) {
