@@ -7,10 +7,10 @@ tests catch.
 Each line of the list is: path<TAB>exact text<TAB>replacement<TAB>what the fault breaks
 (lines starting with # are comments). The text must occur exactly once in the file. The
 copy is built once (Debug, no package test, no benchmarks); for each fault the changed file
-is rebuilt and CTest runs every test but the package test, stopping at the first failure. A
-fault is caught when the build still works and a test fails, and fails again when run once
-more (a failure that does not come back is counted as missed); one that does not build is
-counted apart. The working tree is never changed.
+is rebuilt and CTest runs every test but the package test (the unit tests first), stopping at
+the first failure. A fault is caught when the build still works and a test fails, and fails
+again when run once more (a failure that does not come back is counted as missed); one that
+does not build is counted apart. The working tree is never changed.
 
 scripts/mutants.py drives the same copy with faults it writes itself; the functions below
 are shared with it.
@@ -69,11 +69,18 @@ def linux_build(tree, jobs):
     return build, [configure], [["cmake", "--build", build, "--parallel", jobs]]
 
 
-def test_command(build, jobs, labels=None):
-    """CTest over every test but the package ones, or only those of one label (an exact match)."""
-    command = ["ctest", "--test-dir", build, "-LE", "package", "-j", jobs, "--stop-on-failure",
-               "--timeout", "180"]
-    return command + (["-L", f"^{labels}$"] if labels else [])
+def test_command(build, jobs, label=None):
+    """CTest over every test but the package ones, or only those of one label (an exact match):
+    the unit tests first, then, if they pass, the slower rest."""
+    command = ["ctest", "--test-dir", build, "-j", jobs, "--stop-on-failure", "--timeout", "180"]
+    if label:
+        command += ["-L", f"^{label}$"]
+    return [command + ["-L", "^unit$"], command + ["-LE", "unit|package"]]
+
+
+def passes(test, tree, log):
+    """Whether every command of `test` passes; the log keeps the output of the last one run."""
+    return all(run(command, tree, log) == 0 for command in test)
 
 
 def prepare(tree, setup, test, log):
@@ -81,7 +88,7 @@ def prepare(tree, setup, test, log):
     for command in setup:
         if run(command, tree, log) != 0:
             sys.exit(f"the unchanged copy does not build: {log}")
-    if run(test, tree, log) != 0:
+    if not passes(test, tree, log):
         sys.exit(f"the unchanged copy fails its tests: {log}")
 
 
@@ -98,7 +105,7 @@ def try_fault(tree, build, steps, test, source, changed, log):
         if any(run(step, tree, log) != 0 for step in steps):
             verdict = "NO BUILD"
         else:
-            verdict = "MISSED" if run(test, tree, log) == 0 else "caught"
+            verdict = "MISSED" if passes(test, tree, log) else "caught"
             # A failure that does not come back is the test's own unsteadiness, not the fault's.
             if verdict == "caught":
                 shutil.copy(log, log + ".first")
