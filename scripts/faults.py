@@ -7,10 +7,13 @@ tests catch.
 Each line of the list is: path<TAB>exact text<TAB>replacement<TAB>what the fault breaks
 (lines starting with # are comments). The text must occur exactly once in the file. The
 copy is built once (Debug, no package test, no benchmarks); for each fault the changed file
-is rebuilt and CTest runs every test but the package test, stopping at the first failure. A
-fault is caught when the build still works and a test fails, and fails again when run once
-more (a failure that does not come back is counted as missed); one that does not build is
-counted apart. The working tree is never changed.
+is rebuilt and CTest runs every test but the package test (the unit tests first), stopping at
+the first failure. A fault is caught when the build still works and a test fails, and fails
+again when run once more (a failure that does not come back is counted as missed); one that
+does not build is counted apart. The working tree is never changed.
+
+scripts/mutants.py drives the same copy with faults it writes itself; the functions below
+are shared with it.
 """
 import argparse
 import os
@@ -46,6 +49,95 @@ def read_list(path):
     return faults
 
 
+def copy_sources(work):
+    """Copies what git knows of the working tree (tracked, or untracked and not ignored) to work/tree."""
+    tree = os.path.join(work, "tree")
+    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
+                           capture_output=True, check=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        if os.path.isfile(os.path.join(ROOT, name)):
+            os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+            shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
+    return tree
+
+
+def linux_build(tree, jobs):
+    """The copy's Linux build: its folder, how to configure it, and how to build it."""
+    build = os.path.join(tree, "build")
+    configure = ["cmake", "-S", tree, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+                 "-DPELMOR_PACKAGE_TEST=OFF", "-DPELMOR_BENCHMARKS=OFF", "-DPELMOR_WERROR=OFF"]
+    return build, [configure], [["cmake", "--build", build, "--parallel", jobs]]
+
+
+def test_command(build, jobs, label=None):
+    """CTest over every test but the package ones, or only those of one label (an exact match):
+    the unit tests first, then, if they pass, the slower rest."""
+    command = ["ctest", "--test-dir", build, "-j", jobs, "--stop-on-failure", "--timeout", "180"]
+    if label:
+        command += ["-L", f"^{label}$"]
+    return [command + ["-L", "^unit$"], command + ["-LE", "unit|package"]]
+
+
+def passes(test, tree, log):
+    """Whether every command of `test` passes; the log keeps the output of the last one run."""
+    return all(run(command, tree, log) == 0 for command in test)
+
+
+def prepare(tree, setup, test, log):
+    """Configures and builds the unchanged copy and runs its tests; stops the script if any fails."""
+    for command in setup:
+        if run(command, tree, log) != 0:
+            sys.exit(f"the unchanged copy does not build: {log}")
+    if not passes(test, tree, log):
+        sys.exit(f"the unchanged copy fails its tests: {log}")
+
+
+def try_fault(tree, build, steps, test, source, changed, log):
+    """Writes `changed` over `source` in the copy, rebuilds (`steps`), tests, and puts the file
+    back. Returns the verdict (caught, MISSED, UNSTEADY, NO BUILD), the tests that failed and the
+    seconds it took."""
+    with open(source, encoding="utf-8") as f:
+        original = f.read()
+    started = time.monotonic()
+    with open(source, "w", encoding="utf-8") as f:
+        f.write(changed)
+    try:
+        if any(run(step, tree, log) != 0 for step in steps):
+            verdict = "NO BUILD"
+        else:
+            verdict = "MISSED" if passes(test, tree, log) else "caught"
+            # A failure that does not come back is the test's own unsteadiness, not the fault's.
+            if verdict == "caught":
+                shutil.copy(log, log + ".first")
+                rerun = ["ctest", "--test-dir", build, "--rerun-failed", "--timeout", "180"]
+                if run(rerun, tree, log + ".again") == 0:
+                    verdict = "UNSTEADY"
+    finally:
+        with open(source, "w", encoding="utf-8") as f:
+            f.write(original)
+    failed = ""
+    if verdict == "caught":
+        with open(log + ".first", encoding="utf-8", errors="replace") as f:
+            failed = ", ".join(m.group(1) for m in (re.search(r"Test +#\d+: (\S+) .*\*\*\*", l) for l in f) if m)
+    return verdict, failed, time.monotonic() - started
+
+
+def print_share(noun, verdicts, others):
+    """The share caught among the faults that build and test steadily or not, then how many
+    had each of the other verdicts."""
+    counted = [v for v in verdicts if v in ("caught", "MISSED", "UNSTEADY")]
+    share = 100.0 * counted.count("caught") / len(counted) if counted else 0.0
+    print(f"caught {counted.count('caught')} of {len(counted)} {noun} that build ({share:.0f} %); "
+          + ", ".join(f"{verdicts.count(verdict)} {text}" for verdict, text in others))
+
+
+def clean_up(work, keep):
+    if keep:
+        print(f"copy and logs kept in {work}")
+    else:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--list", default=os.path.join(ROOT, "scripts", "faults.tsv"))
@@ -58,24 +150,12 @@ def main():
     chosen = {int(n) for n in args.only.split(",") if n}
 
     work = tempfile.mkdtemp(prefix="pelmor-faults-")
-    tree = os.path.join(work, "tree")
-    files = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
-                           capture_output=True, check=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        if os.path.isfile(os.path.join(ROOT, name)):
-            os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
-            shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
-    build = os.path.join(tree, "build")
+    tree = copy_sources(work)
+    build, configure, steps = linux_build(tree, args.jobs)
     log = os.path.join(work, "log")
     print(f"copy in {tree}", flush=True)
-    configure = ["cmake", "-S", tree, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
-                 "-DPELMOR_PACKAGE_TEST=OFF", "-DPELMOR_BENCHMARKS=OFF", "-DPELMOR_WERROR=OFF"]
-    test = ["ctest", "--test-dir", build, "-LE", "package", "-j", args.jobs, "--stop-on-failure",
-            "--timeout", "180"]
-    if run(configure, tree, log) != 0 or run(["cmake", "--build", build], tree, log) != 0:
-        sys.exit(f"the unchanged copy does not build: {log}")
-    if run(test, tree, log) != 0:
-        sys.exit(f"the unchanged copy fails its tests: {log}")
+    test = test_command(build, args.jobs)
+    prepare(tree, configure + steps, test, log)
 
     results = []
     for number, (path, text, replacement, what) in enumerate(faults, 1):
@@ -89,51 +169,24 @@ def main():
             results.append((number, "NOT APPLIED", f"text found {count} times", path, what))
             print(f"{number:3} NOT APPLIED ({count} times) {path}: {what}", flush=True)
             continue
-        started = time.monotonic()
-        with open(source, "w", encoding="utf-8") as f:
-            f.write(original.replace(text, replacement))
-        fault_log = os.path.join(work, f"fault{number}.log")
-        try:
-            if run(["cmake", "--build", build], tree, fault_log) != 0:
-                verdict = "NO BUILD"
-            else:
-                verdict = "MISSED" if run(test, tree, fault_log) == 0 else "caught"
-                # A failure that does not come back is the test's own unsteadiness, not the fault's.
-                if verdict == "caught":
-                    shutil.copy(fault_log, fault_log + ".first")
-                    rerun = ["ctest", "--test-dir", build, "--rerun-failed", "--timeout", "180"]
-                    if run(rerun, tree, fault_log + ".again") == 0:
-                        verdict = "UNSTEADY"
-        finally:
-            with open(source, "w", encoding="utf-8") as f:
-                f.write(original)
-        seconds = time.monotonic() - started
-        failed = ""
-        if verdict == "caught":
-            with open(fault_log + ".first", encoding="utf-8", errors="replace") as f:
-                failed = ", ".join(m.group(1) for m in (re.search(r"Test +#\d+: (\S+) .*\*\*\*", l) for l in f) if m)
+        verdict, failed, seconds = try_fault(tree, build, steps, test, source,
+                                             original.replace(text, replacement),
+                                             os.path.join(work, f"fault{number}.log"))
         results.append((number, verdict, failed, path, what))
         print(f"{number:3} {verdict:8} {seconds:5.0f} s  {path}: {what}  {failed}", flush=True)
 
     # Back to the unchanged sources, so the copy is left as it was.
-    run(["cmake", "--build", build], tree, log)
+    run(steps[0], tree, log)
 
-    applied = [r for r in results if r[1] in ("caught", "MISSED", "UNSTEADY")]
-    caught = [r for r in applied if r[1] == "caught"]
     print()
     print(f"{'#':>3}  {'result':8}  {'file':32}  fault")
     for number, verdict, failed, path, what in results:
         print(f"{number:3}  {verdict:8}  {path:32}  {what}")
     print()
-    share = 100.0 * len(caught) / len(applied) if applied else 0.0
-    print(f"caught {len(caught)} of {len(applied)} faults that build ({share:.0f} %); "
-          f"{sum(r[1] == 'UNSTEADY' for r in results)} failed a test only once (counted as missed), "
-          f"{sum(r[1] == 'NO BUILD' for r in results)} did not build, "
-          f"{sum(r[1] == 'NOT APPLIED' for r in results)} not applied")
-    if args.keep:
-        print(f"copy and logs kept in {work}")
-    else:
-        shutil.rmtree(work, ignore_errors=True)
+    print_share("faults", [r[1] for r in results],
+                [("UNSTEADY", "failed a test only once (counted as missed)"),
+                 ("NO BUILD", "did not build"), ("NOT APPLIED", "not applied")])
+    clean_up(work, args.keep)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,8 @@ private slots:
     void encodesDataText();
     void pastedTextGetsCrLf_data();
     void pastedTextGetsCrLf();
+    void pastedTextTellsProgress_data();
+    void pastedTextTellsProgress();
     void cutsText_data();
     void cutsText();
     void transcodesUtf16_data();
@@ -173,6 +175,42 @@ void TestTextCodec::pastedTextGetsCrLf()
     QFETCH(QString, clipboard);
     QFETCH(QByteArray, bytes);
     QCOMPARE(PastedDataBytes(clipboard, kMaxDataLines), bytes);
+}
+
+void TestTextCodec::pastedTextTellsProgress_data()
+{
+    QTest::addColumn<QString>("clipboard");
+
+    QTest::newRow("empty") << QString();
+    QTest::newRow("lines") << u"a,b\nc"_s;
+    QTest::newRow("a full piece") << QString(65536, u'x');
+    QTest::newRow("UTF-8 over two pieces") << QString(70000, u'x') + u"😀"_s;
+}
+
+// The progress a paste shows: it only climbs, stops one step short of the end (the file is
+// not in place yet), and a stop at its first report comes before any byte is handed on.
+void TestTextCodec::pastedTextTellsProgress()
+{
+    QFETCH(QString, clipboard);
+    QByteArray bytes;
+    const auto sink = [&bytes](QByteArrayView piece) { bytes.append(piece); };
+    QList<std::pair<qint64, qint64>> told;
+    EncodePastedText(clipboard, kMaxDataLines, sink, [&told](qint64 done, qint64 total) {
+        told.append({done, total});
+    });
+    QCOMPARE(bytes, PastedDataBytes(clipboard, kMaxDataLines));
+    QVERIFY(!told.isEmpty());
+    for (qsizetype i = 0; i < told.size(); ++i) {
+        QCOMPARE(told[i].second, told.last().second);
+        QVERIFY2(told[i].first < told[i].second && (i == 0 || told[i].first >= told[i - 1].first),
+                 qPrintable(u"%1 of %2"_s.arg(told[i].first).arg(told[i].second)));
+    }
+    QCOMPARE(told.last().first, told.last().second - 1);
+
+    bytes.clear();
+    QVERIFY_THROWS_EXCEPTION(
+        int, EncodePastedText(clipboard, kMaxDataLines, sink, [](qint64, qint64) { throw 1; }));
+    QVERIFY(bytes.isEmpty());
 }
 
 void TestTextCodec::cutsText_data()
