@@ -307,7 +307,11 @@ void TestStore::keepsTheNewestDecks()
     QCOMPARE(Access(folder), QByteArray("700 "));
     QCOMPARE(Access(kept), QByteArray("600 "));
 #else
-    // One entry, the user's, and nothing inherited from above.
+    // One entry, the user's, and nothing inherited from above. Wine keeps no protected access
+    // list here (seen: the inherited entries stay on the folder and the file), so it is judged
+    // on Windows only.
+    if (RunningUnderWine())
+        QSKIP(QByteArray("Wine shows the inherited access lists: " + Access(folder) + ' ' + Access(kept)).constData());
     QVERIFY2(Access(folder).startsWith("D:P(A;OICI;FA;;;S-") && Access(folder).count('(') == 1,
              Access(folder).constData());
     QVERIFY2(Access(kept).startsWith("D:P(A;;FA;;;S-") && Access(kept).count('(') == 1,

@@ -376,7 +376,7 @@ Error WalkPath(const QByteArray &path, QByteArray &resolved, ForeignLink &foreig
 {
     foreign = {};
     // A device or pipe ("NUL", "\\.\pipe\name") has no folders to walk: it is looked at as it is.
-    if (Wide(path).rfind(L"\\\\.\\", 0) == 0) {
+    if (QString::fromStdWString(Wide(path)).startsWith(QStringLiteral("\\\\.\\"))) {
         resolved = path;
         return {};
     }
@@ -801,11 +801,11 @@ Error MakePrivateFolder(const QByteArray &path)
         error = FromCode(ERROR_ACCESS_DENIED);
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!error && !made &&
-        ::GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
-        error = FromCode(::SetSecurityInfo(handle, SE_FILE_OBJECT,
-                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                           nullptr, nullptr, dacl, nullptr));
+    // Set again on a folder just made too: not every system applies the one given at creation.
+    if (!error && ::GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
+        error = FromCode(::SetNamedSecurityInfoW(const_cast<wchar_t *>(name.c_str()), SE_FILE_OBJECT,
+                                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                 nullptr, nullptr, dacl, nullptr));
     ::CloseHandle(handle);
     ::LocalFree(security.lpSecurityDescriptor);
     return error;
