@@ -525,6 +525,17 @@ void TestDataWriter::anotherUsersFile()
 
 void TestDataWriter::namesTheFolderThatStopsIt()
 {
+    {
+        // A folder on the way that is not there is told as missing, not as some other file.
+        TempWorkDir missing;
+        QString failure;
+        try {
+            WriteDataFile("new\r\n", u"missing/x.txt"_s);
+        } catch (const RunTimeError &error) {
+            failure = error.message();
+        }
+        QVERIFY2(failure.endsWith(sys::Error(sys::Errc::NotFound).text()), qPrintable(failure));
+    }
     if (geteuid() != 0)
         QSKIP("needs root to give the file to another user");
     TempWorkDir dir;
