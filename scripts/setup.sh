@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-translations-l10n libgl-dev
     fonts-ipafont-gothic fonts-noto-cjk
-    xvfb xdotool xclip file desktop-file-utils
+    xvfb xdotool xclip file desktop-file-utils python3-xlib
     qt6-wayland weston wl-clipboard
     dbus-daemon at-spi2-core python3-pyatspi
     dpkg-dev debhelper lintian diffoscope-minimal appstream man-db

@@ -355,6 +355,8 @@ void frmTesh::ConnectHandlers()
         });
     }
     m_client->installEventFilter(this);
+    for (PlainLabel *label : lblTime)
+        label->installEventFilter(this);
 }
 
 bool frmTesh::Run(const std::function<void()> &handler)
@@ -415,6 +417,14 @@ bool frmTesh::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_client && event->type() == QEvent::Resize)
         RunResize();
+    // The cards take drops of their own: while a handler runs, those are refused as the
+    // window's are (Qt then offers the drag to the window, which refuses it too).
+    const QEvent::Type type = event->type();
+    if (m_running && (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) &&
+        (watched == lblTime[0] || watched == lblTime[1])) {
+        event->ignore();
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -20,6 +20,7 @@ source "$(dirname "$0")/../tap.sh"
 [ $# -eq 1 ] || [ $# -eq 2 ] || bail "usage: $0 PATH/TO/pelmor [PATH/TO/mute_clipboard_owner]"
 bin="$(realpath -e -- "$1" 2>/dev/null)"
 [[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
+here="$(cd "$(dirname "$0")" && pwd)"
 mute_owner=''
 if [ $# -eq 2 ]; then
     mute_owner="$(realpath -e -- "$2" 2>/dev/null)"
@@ -28,6 +29,7 @@ fi
 
 # tool:package. Installing is scripts/setup.sh's job; here a missing tool only stops the run.
 missing="$(missing_tools Xvfb:xvfb xdotool:xdotool xclip:xclip iconv:libc-bin cmp:diffutils od:coreutils)"
+/usr/bin/python3 -c 'import Xlib' 2>/dev/null || missing+=" missing: python3-xlib; run scripts/setup.sh"
 [ -z "$missing" ] || bail "$missing"
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/pelmor-e2e.XXXXXX")" || bail "mktemp failed"
@@ -36,7 +38,7 @@ home="$tmp/home"         # HOME and XDG folders, so no real user's settings are 
 mkdir -p "$work" "$home/config" "$home/data" "$home/cache" "$home/runtime"
 chmod 700 "$home/runtime"
 
-xvfb_pid='' app_pid='' clip_pids=() exit_status='' kept_stamp=''
+xvfb_pid='' app_pid='' clip_pids=() exit_status='' kept_stamp='' drag_pid=''
 
 # Only this script's own children, and only those still running. jobs -p also names a
 # child whose pid was not yet recorded when a signal cut in.
@@ -277,6 +279,25 @@ kept_and_asked_once() {
     return $bad
 }
 
+# A file dragged over the idle window at $1,$2 of its client area, to be dropped by
+# drop_refused while a handler runs: refused to its source then (status 1), never taken later.
+hold_drag() {
+    printf 'dropped,落とした\n' >"$tmp/dropped.txt"
+    rm -f -- "$tmp/release" "$tmp/drop.out"
+    /usr/bin/python3 "$here/xdnd_drop.py" --hold-until "$tmp/release" --window "$wid" --x "$1" \
+        --y $((menu_h + $2)) "$tmp/dropped.txt" >"$tmp/drop.out" 2>"$tmp/drop.log" &
+    drag_pid=$!
+    wait_for "$WRITE_WAIT" "the drag accepted over the idle window" grep -qx accepted "$tmp/drop.out"
+}
+
+drop_refused() {
+    local status
+    touch -- "$tmp/release"
+    wait "$drag_pid"
+    status=$?
+    ((status == 1)) || { note "a drop while the paste ran: status $status, want 1 (refused): $(cat "$tmp/drop.log")"; return 1; }
+}
+
 # The program that holds the clipboard never answers. The program waits for it once (as
 # long as Qt would, 5 s), keeps painting meanwhile, and then says in an error message that
 # the owner did not answer; the data file keeps its bytes.
@@ -287,6 +308,7 @@ case_mute_owner() {
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
     kept_stamp="$(stamp)"
     start_mute_owner || return 1
+    hold_drag 374 300 || return 1
     start="$(ms_now)"
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
     # Once the program waits (it has asked the owner): lay a window over the empty lower card
@@ -295,6 +317,7 @@ case_mute_owner() {
     # then came while the program waited.
     # Once asked, the owner writes "request".
     wait_for "$WRITE_WAIT" "a request to the clipboard's owner" grep -q '^request' "$tmp/owner.log" || return 1
+    drop_refused || bad=1
     repaint="$("$mute_owner" cover $((win_x + 10)) $((win_y + menu_h + 330)) 100 100 2>&1)"
     repainted=$(($(ms_now) - start))
     read_message || return 1
@@ -318,7 +341,11 @@ case_mute_owner_cancel() {
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
     kept_stamp="$(stamp)"
     start_mute_owner || return 1
+    # Above the buttons, on the window itself.
+    hold_drag 374 3 || return 1
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    wait_for "$WRITE_WAIT" "a request to the clipboard's owner" grep -q '^request' "$tmp/owner.log" || return 1
+    drop_refused || bad=1
     deadline=$((SECONDS + DIALOG_WAIT))
     until [ -n "$dialog" ]; do
         ((SECONDS < deadline)) || { note "no progress dialog within ${DIALOG_WAIT} s"; return 1; }
@@ -390,6 +417,20 @@ case_late_owner() {
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
     await_data_file "$tmp/want" 30 || return 1
     pings_answered 2
+}
+
+# Owners with an unusual list of formats: mode $1, its text $2 (file), the data file's bytes
+# $3 (file); or, where $3 is no file, the beginning of the message the paste ends with.
+case_unusual_owner() {
+    [ -n "$wid" ] || { note "no window to click"; return 1; }
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    if [ -f "$3" ]; then note_data_file "$3" || return 1; fi
+    start_serving_owner "$1" "$2" || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    if [ -f "$3" ]; then await_data_file "$3" "$WRITE_WAIT"; return; fi
+    read_message || return 1
+    [[ $message == "$3"*"データファイルは元のままです。" ]] || { note "message: $message"; return 1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; return 1; }
 }
 
 # An owner that keeps sending past what it announced: the paste stops at its ceiling with a
@@ -532,6 +573,14 @@ if [ -n "$mute_owner" ]; then
         case_stalling_owner stalled-incr "TARGETS UTF8_STRING "
     check "an owner that sends only forged answers: they are ignored, the window answers, the owner named after 5 s" \
         case_stalling_owner forged "TARGETS "
+    printf 'caf\xe9,cr\xe8me\n' >"$tmp/latin1.txt" && printf '\xef\xbb\xbfcafé,crème\r\n\r\n' >"$tmp/latin1.want"
+    printf 'plain,素朴\n' >"$tmp/plain.txt" && printf 'plain,\x91\x66\x96\x70\r\n\r\n' >"$tmp/plain.want"
+    check "an owner that offers only STRING: its Latin-1 bytes become the deck" \
+        case_unusual_owner latin1 "$tmp/latin1.txt" "$tmp/latin1.want"
+    check "an owner that will not list its formats: the text is asked for as UTF8_STRING" \
+        case_unusual_owner no-list "$tmp/plain.txt" "$tmp/plain.want"
+    check "an owner whose formats are only TARGETS, TIMESTAMP and None: the clipboard is told empty" \
+        case_unusual_owner meta-only /dev/null "クリップボードは空です。"
     check "an owner that answers each request 3.5 s late: the window answers meanwhile, the paste succeeds" case_late_owner
     check "an owner that never stops sending: the paste ends at its ceiling, the deck kept" case_endless_owner
     check "an incremental transfer of 600 KB: the window answers between chunks, the data file holds the text" case_incremental

@@ -22,7 +22,10 @@
 //       incr          hands over the text of TEXTFILE in 32 KiB chunks, pinging after the
 //                     first one;
 //       endless       announces 1 KiB and then sends lines of text in 256 KiB chunks for as
-//                     long as they are asked for, printing "sent BYTES" when they no longer are.
+//                     long as they are asked for, printing "sent BYTES" when they no longer are;
+//       meta-only     lists only TARGETS, TIMESTAMP and None among its formats;
+//       no-list       refuses to list its formats, then hands over TEXTFILE as UTF8_STRING;
+//       latin1        lists STRING alone and hands over TEXTFILE (Latin-1 bytes) as it is.
 //     Prints "request TARGET MS" for each request, "done" once a transfer is complete, and
 //     "lost" when another program takes the selection, which ends it.
 //
@@ -305,6 +308,20 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
             Notify(s, request, XCB_ATOM_PRIMARY, request->target, request->property);
             Notify(s, request, request->selection, formats ? s.utf8 : s.targets, request->property);
             Ping(s);
+        } else if (formats && mode == "meta-only") {
+            const xcb_atom_t offered[] = {s.targets, Atom(c, "TIMESTAMP"), XCB_NONE};
+            Put(s, request->requestor, request->property, XCB_ATOM_ATOM, 32, offered, 3);
+            Notify(s, request, request->selection, request->target, request->property);
+        } else if (formats && mode == "no-list") {
+            Notify(s, request, request->selection, request->target, XCB_NONE);
+        } else if (mode == "latin1") {
+            const xcb_atom_t offered[] = {s.targets, XCB_ATOM_STRING};
+            if (formats)
+                Put(s, request->requestor, request->property, XCB_ATOM_ATOM, 32, offered, 2);
+            else if (request->target == XCB_ATOM_STRING)
+                Put(s, request->requestor, request->property, XCB_ATOM_STRING, 8, text.data(), text.size());
+            const bool answered = formats || request->target == XCB_ATOM_STRING;
+            Notify(s, request, request->selection, request->target, answered ? request->property : XCB_NONE);
         } else if (formats) {
             if (mode == "late") {
                 Ping(s);
@@ -317,9 +334,11 @@ int Serve(xcb_connection_t *c, xcb_screen_t *screen, const std::string &mode, xc
             Notify(s, request, request->selection, request->target, XCB_NONE);
         } else if (mode == "formats-only") {
             Ping(s);
-        } else if (mode == "late") {
-            Ping(s);
-            std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        } else if (mode == "late" || mode == "no-list") {
+            if (mode == "late") {
+                Ping(s);
+                std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+            }
             Put(s, request->requestor, request->property, s.utf8, 8, text.data(), text.size());
             Notify(s, request, request->selection, request->target, request->property);
             Say("done", Since(s.start));

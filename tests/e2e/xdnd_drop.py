@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Drop one local file on an X window by XDND, as a file manager does.
 
-Usage: xdnd_drop.py [--verbose] [--timeout S] --window WID --x X --y Y FILE
+Usage: xdnd_drop.py [--verbose] [--timeout S] [--hold-until PATH] --window WID --x X --y Y FILE
 
 X and Y are relative to the window WID (decimal or 0x-hex). The drop goes to the
 XDND-aware window at that point: WID itself (or its XdndProxy), else the deepest
 window under the point inside WID that is aware, else an aware ancestor of WID.
 Only text/uri-list is offered, with the action XdndActionCopy; a request for
-text/plain, text/plain;charset=utf-8 or UTF8_STRING gets the plain path.
+text/plain, text/plain;charset=utf-8 or UTF8_STRING gets the plain path. With
+--hold-until, the drag waits over the target once it is accepted (printing
+"accepted") until PATH exists, and only then drops, as a user's hand may.
 
 Exit status: 0 the target accepted the drop and finished it; 1 the target refused
 (XdndStatus or XdndFinished said no); 2 bad arguments or no X server; 3 no
@@ -38,8 +40,9 @@ class DropFailed(Exception):
 
 
 class Drop:
-    def __init__(self, dpy, file_path, verbose, timeout):
+    def __init__(self, dpy, file_path, verbose, timeout, hold_until=None):
         self.dpy = dpy
+        self.hold_until = hold_until
         self.root = dpy.screen().root
         self.verbose = verbose
         self.timeout = timeout
@@ -225,6 +228,15 @@ class Drop:
         if not accepted:
             self.send(to, target, "XdndLeave", [src])
             raise DropFailed(1, "0x%x refused the drag (XdndStatus)" % target.id)
+        if self.hold_until:
+            print("accepted", flush=True)
+            deadline = time.monotonic() + 60
+            while not os.path.lexists(self.hold_until):
+                if time.monotonic() > deadline:
+                    raise DropFailed(3, "%s never appeared" % self.hold_until)
+                ev = self.next_event(time.monotonic() + 0.01)
+                if ev is not None:
+                    self.handle_other(ev)
         self.send(to, target, "XdndDrop", [src, 0, now])
         finished = self.wait_for("XdndFinished", target, self.timeout)
         if finished is None:
@@ -249,6 +261,7 @@ def main():
     parser.add_argument("--y", required=True, type=int, help="y relative to the window")
     parser.add_argument("--timeout", type=float, default=10.0,
                         help="seconds to wait for each answer (default 10)")
+    parser.add_argument("--hold-until", metavar="PATH", help="drop only once PATH exists")
     parser.add_argument("--verbose", action="store_true", help="log the protocol steps to stderr")
     parser.add_argument("file")
     args = parser.parse_args()
@@ -263,7 +276,7 @@ def main():
         print("xdnd_drop.py: cannot open the X display: %s" % exc, file=sys.stderr)
         return 2
     try:
-        drop = Drop(dpy, path, args.verbose, args.timeout)
+        drop = Drop(dpy, path, args.verbose, args.timeout, args.hold_until)
         win = dpy.create_resource_object("window", args.window)
         drop.run(win, args.x, args.y)
         drop.log("done")
