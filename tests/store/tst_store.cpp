@@ -112,6 +112,9 @@ private slots:
     void keptDeckNames();
     void keepsTheNewestDecks();
     void keepsNoDeckThroughALink();
+    void readsADeckUpToItsBound_data();
+    void readsADeckUpToItsBound();
+    void keepsNoDeckPastAHundredNames();
 };
 
 void TestStore::movesWithoutReplacing()
@@ -332,6 +335,52 @@ void TestStore::keepsNoDeckThroughALink()
     const QString kept = KeepDeck("old", DataFilePath(), when, folder);
     QVERIFY2(kept.endsWith(u" (2).txt"_s), qPrintable(kept));
     QCOMPARE(ReadBytes(u"target.txt"_s), QByteArray("untouched"));
+}
+
+void TestStore::readsADeckUpToItsBound_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("result");
+    QTest::newRow("no deck") << qint64(-1) << int(DeckBytes::None);
+    QTest::newRow("empty") << qint64(0) << int(DeckBytes::Read);
+    QTest::newRow("at the bound") << kMaxKeptDeckBytes << int(DeckBytes::Read);
+    QTest::newRow("a byte past it") << kMaxKeptDeckBytes + 1 << int(DeckBytes::TooLarge);
+}
+
+// A deck up to the bound is read whole; past it, or missing, nothing is held.
+void TestStore::readsADeckUpToItsBound()
+{
+    QFETCH(qint64, size);
+    QFETCH(int, result);
+    TempWorkDir dir;
+    QByteArray deck(qMax(size, qint64(0)), 'x');
+    if (size >= 0)
+        WriteBytes(DataFilePath(), deck);
+    QByteArray bytes = "left from before";
+    QCOMPARE(int(ReadDeckBytes(DataFilePath(), bytes)), result);
+    QCOMPARE(bytes, result == int(DeckBytes::Read) ? deck : QByteArray());
+}
+
+// A hundred copies in one second: the next is refused with the folder named, and nothing of it stays.
+void TestStore::keepsNoDeckPastAHundredNames()
+{
+    TempWorkDir dir;
+    const QString folder = dir.filePath(u"kept"_s);
+    const QDateTime when(QDate(2026, 1, 2), QTime(3, 4, 5));
+    const QString name = KeptDeckName(DataFilePath(), when);
+    QVERIFY(QDir().mkpath(folder));
+    WriteBytes(folder + u'/' + name, "1");
+    for (int n = 2; n <= 100; ++n)
+        WriteBytes(folder + u'/' + name.chopped(4) + u" (%1).txt"_s.arg(n), QByteArray::number(n));
+    const QStringList hundred = FilesIn(folder);
+    QCOMPARE(hundred.size(), 100);
+    try {
+        KeepDeck("one more", DataFilePath(), when, folder);
+        QFAIL("a hundred and first copy was kept");
+    } catch (const RunTimeError &error) {
+        QVERIFY2(error.message().contains(Quoted(folder)), qPrintable(error.message()));
+    }
+    QCOMPARE(FilesIn(folder), hundred);
 }
 
 QTEST_MAIN(TestStore)
