@@ -66,6 +66,8 @@ def linux_build(tree, jobs):
     build = os.path.join(tree, "build")
     configure = ["cmake", "-S", tree, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
                  "-DPELMOR_PACKAGE_TEST=OFF", "-DPELMOR_BENCHMARKS=OFF", "-DPELMOR_WERROR=OFF"]
+    if shutil.which("ld.lld"):  # every fault relinks each test program: lld does it in a fraction
+        configure.append("-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld")
     return build, [configure], [["cmake", "--build", build, "--parallel", jobs]]
 
 

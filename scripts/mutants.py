@@ -3,14 +3,16 @@
 change added or altered, and tells which ones the tests catch.
 
     scripts/mutants.py --base COMMIT [--list] [--file PATH ...] [--only N,M] [--limit N]
-                       [--jobs 2] [--windows] [--keep]
+                       [--sample N [--seed S]] [--jobs 2] [--windows] [--keep]
 
 The change is `git diff COMMIT` (the working tree against COMMIT). On each added line it writes,
 one at a time: a condition negated (`if (x)` -> `if (!(x))`), `&&` and `||` swapped, a bound
 moved by one (`<` and `<=`, `>` and `>=` swapped, an integer constant plus and minus one), a
 call statement dropped, `return true;` and `return false;` swapped, one flag dropped from
 `A | B` of ALL_CAPS names, two adjacent plain identifier arguments swapped. Mutants are
-numbered in a fixed order (file, line, kind, column); --only picks by those numbers.
+numbered in a fixed order (file, line, kind, column); --only picks by those numbers. A whole
+change of a round has about a thousand, more than a day's run on two cores: --sample N runs N
+of them drawn at random (the same N for the same --seed), and its share estimates the whole.
 
 Each mutant runs as a fault of scripts/faults.py does (a copy of the tree built once, one file
 rebuilt, a fault caught when the build works and a test fails and fails again), but CTest runs
@@ -22,7 +24,9 @@ behaviour; lines compared without their indentation) are shown apart and not cou
 """
 import argparse
 import glob
+import math
 import os
+import random
 import re
 import subprocess
 import sys
@@ -207,6 +211,16 @@ def windows_build(tree, jobs):
     return (build, setup, steps), None
 
 
+def wilson(caught, counted, z=1.96):
+    """95 % interval, in percent, of the share a sample of `counted` with `caught` estimates."""
+    if not counted:
+        return 0.0, 100.0
+    p = caught / counted
+    centre = (p + z * z / (2 * counted)) / (1 + z * z / counted)
+    half = z * math.sqrt(p * (1 - p) / counted + z * z / (4 * counted * counted)) / (1 + z * z / counted)
+    return 100 * (centre - half), 100 * (centre + half)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--base", required=True, help="the commit the change is measured from")
@@ -214,6 +228,10 @@ def main():
     parser.add_argument("--file", nargs="+", default=[], help="only mutants in these files or folders")
     parser.add_argument("--only", default="", help="comma-separated mutant numbers")
     parser.add_argument("--limit", type=int, default=0, help="at most this many mutants")
+    parser.add_argument("--platform", choices=("linux", "windows"),
+                        help="only the mutants of code both builds compile, or of Windows-only code")
+    parser.add_argument("--sample", type=int, default=0, help="this many mutants drawn at random")
+    parser.add_argument("--seed", default="pelmor", help="what the draw of --sample starts from")
     parser.add_argument("--jobs", default="2")
     parser.add_argument("--windows", action="store_true", help="test every mutant in the Windows build")
     parser.add_argument("--keep", action="store_true", help="keep the copy and its logs")
@@ -223,7 +241,11 @@ def main():
     mutants = [(number, *m) for number, m in enumerate(all_mutants(args.base), 1)
                if (not chosen or number in chosen)
                and (not args.file or any(m[0] == f.rstrip("/") or m[0].startswith(f.rstrip("/") + "/")
-                                         for f in args.file))]
+                                         for f in args.file))
+               and (not args.platform or bool(WINDOWS_ONLY.search(m[0])) == (args.platform == "windows"))]
+    drawn_from = len(mutants)
+    if args.sample and args.sample < len(mutants):
+        mutants = sorted(random.Random(args.seed).sample(mutants, args.sample))
     if args.limit:
         mutants = mutants[:args.limit]
     if args.list:
@@ -288,6 +310,11 @@ def main():
                 [("UNSTEADY", "failed a test only once (counted as survivors)"),
                  ("EQUIVALENT", "equivalent (not counted)"), ("NO BUILD", "did not build"),
                  ("NOT RUN", "not run")])
+    if len(mutants) < drawn_from:
+        counted = [r[6] for r in results if r[6] in ("caught", "MISSED", "UNSTEADY")]
+        low, high = wilson(counted.count("caught"), len(counted))
+        print(f"a sample of {len(mutants)} of {drawn_from} mutants: the whole change's share lies "
+              f"between {low:.0f} % and {high:.0f} % (95 % Wilson interval)")
     clean_up(work, args.keep)
 
 
