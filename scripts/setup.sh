@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-translations-l10n libgl-dev
     fonts-ipafont-gothic fonts-noto-cjk
     xvfb xdotool xclip file desktop-file-utils python3-xlib
-    qt6-wayland weston wl-clipboard
+    qt6-wayland weston wl-clipboard libwayland-dev wayland-protocols
     dbus-daemon at-spi2-core python3-pyatspi
     dpkg-dev debhelper lintian diffoscope-minimal appstream man-db
     "$@"

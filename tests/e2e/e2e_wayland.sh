@@ -6,7 +6,11 @@
 # itself gets no DISPLAY: it can only reach Weston. Prints one TAP line per case and closes
 # with "N passed, N failed"; exits 77 (skipped) when no compositor can start.
 #
-# Usage: e2e_wayland.sh PATH/TO/pelmor
+# Usage: e2e_wayland.sh PATH/TO/pelmor [PATH/TO/wayland_clipboard_source]
+#
+# With the clipboard source of our own, it also measures how long Qt's Wayland read of the
+# clipboard holds the window (the program's main thread reads the pipe until the source
+# closes it or stays silent for 1 s): against a source that stalls, and one that trickles.
 set -uo pipefail
 
 readonly DATA_FILE='表示するデータ.txt'
@@ -22,9 +26,11 @@ skip() {
     exit "$SKIP"
 }
 
-[ $# -eq 1 ] || bail "usage: $0 PATH/TO/pelmor"
+[ $# -eq 1 ] || [ $# -eq 2 ] || bail "usage: $0 PATH/TO/pelmor [PATH/TO/wayland_clipboard_source]"
 bin="$(realpath -e -- "$1" 2>/dev/null)"
 [[ -n $bin && -f $bin && -x $bin ]] || bail "not an executable program: $1"
+source_bin="${2:+$(realpath -e -- "$2" 2>/dev/null)}"
+[ $# -eq 1 ] || [[ -n $source_bin && -x $source_bin ]] || bail "not an executable program: $2"
 
 missing="$(missing_tools weston:weston wl-copy:wl-clipboard Xvfb:xvfb xdotool:xdotool iconv:libc-bin)"
 [ -z "$missing" ] || skip "no compositor: $missing"
@@ -36,11 +42,11 @@ work="$tmp/work" home="$tmp/home" runtime="$tmp/runtime"
 mkdir -p "$work" "$home/config" "$home/data" "$home/cache" "$runtime"
 chmod 700 "$runtime"
 
-xvfb_pid='' weston_pid='' app_pid='' copy_pid='' exit_status=''
+xvfb_pid='' weston_pid='' app_pid='' copy_pid='' source_pid='' exit_status=''
 
 cleanup() {
     # shellcheck disable=SC2046
-    stop_children $app_pid $copy_pid $weston_pid $xvfb_pid $(jobs -p)
+    stop_children $app_pid $copy_pid $source_pid $weston_pid $xvfb_pid $(jobs -p)
     rm -rf -- "$tmp"
 }
 trap cleanup EXIT
@@ -173,6 +179,50 @@ case_paste() {
     done
 }
 
+# Our own source (mode $1, its arguments after) owns the clipboard and 「データの貼り付け」
+# is clicked. Weston's clipboard manager asks the source first (request 1), as soon as the
+# text is offered; the program's is request 2. Returns once the source says the program
+# closed its pipe, or after $2 + 20 s. How long the read held the window is noted: Qt reads
+# the pipe in the main thread, so that is the figure.
+paste_from_source() {
+    local deadline
+    alive "$app_pid" || { note "the program is not running"; return 1; }
+    stop_children $copy_pid
+    "${wayland_env[@]}" "$source_bin" "$@" >"$tmp/source.log" 2>&1 &
+    source_pid=$!
+    wait_for "$WRITE_WAIT" "Weston's clipboard manager to ask our source" grep -qx 'asked 1' "$tmp/source.log" || return 1
+    # Its window took the focus and is gone again; the click gives the program the focus, and
+    # with it the clipboard's offer, before the button's press.
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    wait_for "$WRITE_WAIT" "the program to ask our source" grep -qx 'asked 2' "$tmp/source.log" || return 1
+    deadline=$((SECONDS + ${2:-0} + 20))
+    until grep -q '^closed 2 ' "$tmp/source.log"; do
+        if ((SECONDS >= deadline)); then
+            note "$1 ${2:-}: the program still reads the pipe $((${2:-0} + 20)) s on: $(tr '\n' ' ' <"$tmp/source.log")"
+            return 1
+        fi
+        sleep 0.05
+    done
+    note "$1 ${2:-}: Qt's read held the window $(sed -n 's/^closed 2 //p' "$tmp/source.log") ms ($(tr '\n' ' ' <"$tmp/source.log"))"
+}
+
+# A source that trickles a line every 250 ms for 4 s and keeps its pipe open, or one that
+# never writes ($1, $2): Qt's read holds the window until the source has been silent for 1 s
+# and then gives up on the whole text, so the paste ends in a message box (dismissed here
+# with Return) and the data file keeps its bytes.
+case_hostile_source() {
+    local boxes
+    cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
+    boxes="$(grep -c -- '-> xdg_surface@[0-9]*\.get_toplevel(' "$tmp/app.log")"
+    paste_from_source "$@" || return 1
+    wait_for "$WRITE_WAIT" "a message box" \
+        test "$(grep -c -- '-> xdg_surface@[0-9]*\.get_toplevel(' "$tmp/app.log")" -gt "$boxes" || return 1
+    DISPLAY="$x_display" xdotool key --window "$output_window" Return 2>/dev/null
+    stop_children $source_pid
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; return 1; }
+    alive "$app_pid" || { note "the program ended"; return 1; }
+}
+
 case_end() {
     alive "$app_pid" || { note "the program is not running"; return 1; }
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
@@ -192,6 +242,12 @@ case_end() {
 
 check "a native Wayland client: window titled Pelmor, app id pelmor, shown full-screen" case_window
 check "paste from the Wayland clipboard writes code page 932 with CR LF" case_paste
+if [ -n "$source_bin" ]; then
+    check "a clipboard source that never writes: the read gives up after 1 s of silence, the file kept" \
+        case_hostile_source stall
+    check "a clipboard source that trickles for 4 s and never closes: the window is held meanwhile, the file kept" \
+        case_hostile_source trickle 4
+fi
 check "cmdEnd ends the program with status 0 and leaves the data file as it was" case_end
 
 if [ "$failed" -gt 0 ]; then
