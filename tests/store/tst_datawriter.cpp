@@ -641,7 +641,7 @@ void TestDataWriter::refusesAnotherAccountsLink_data()
 {
     // Links made one after the other: "name>target>owner" (0: root, 1: nobody).
     QTest::addColumn<QStringList>("links");
-    QTest::addColumn<QString>("refused"); // the link named in the refusal; empty: written through
+    QTest::addColumn<QString>("refused"); // the link named in the refusal; empty: written through (by nobody: <nobody>)
     const QString data = DataFileName();
     QTest::newRow("the data file's name") << QStringList{data + u">private>1"_s} << data;
     QTest::newRow("further down a chain")
@@ -651,6 +651,9 @@ void TestDataWriter::refusesAnotherAccountsLink_data()
     QTest::newRow("root's and the user's links") << QStringList{u"class/week3.txt>../private>0"_s,
                                                                 data + u">class/week3.txt>0"_s}
                                                  << QString();
+    // The same for a user who is not root: nobody writes through its own link and root's.
+    QTest::newRow("root's and the user's links, the user not root")
+        << QStringList{u"class/week3.txt>../private>0"_s, data + u">class/week3.txt>1"_s} << u"<nobody>"_s;
 }
 
 // A classmate's link, wherever it stands in a chain, would have the user's paste overwrite a
@@ -671,6 +674,12 @@ void TestDataWriter::refusesAnotherAccountsLink()
         const QByteArray name = QFile::encodeName(parts[0]);
         QVERIFY(symlink(QFile::encodeName(parts[1]).constData(), name.constData()) == 0);
         QCOMPARE(lchown(name.constData(), parts[2] == u"1"_s ? 65534 : 0, parts[2] == u"1"_s ? 65534 : 0), 0);
+    }
+    if (refused == u"<nobody>"_s) {
+        QCOMPARE(chown("private", 65534, 65534), 0);
+        QCOMPARE(AsNobody([] { return WriteFailure("new\r\n").isEmpty(); }), 0);
+        QCOMPARE(ReadBytes(u"private"_s), QByteArray("new\r\n"));
+        return;
     }
     const QString failure = WriteFailure("new\r\n");
     if (refused.isEmpty()) {

@@ -274,6 +274,7 @@ void TestStore::keptDeckNames_data()
     QTest::newRow("what Windows refuses")
         << u"/a*b/c?d/e\"f<g>h|i/x.txt"_s << when + u"a-b-c-d-e-f-g-h-i.txt"_s;
     QTest::newRow("a final dot") << u"/srv/授業./x.txt"_s << when + u"srv-授業.txt"_s;
+    QTest::newRow("a final character Windows refuses") << u"/srv/授業?/x.txt"_s << when + u"srv-授業.txt"_s;
     QTest::newRow("a long path keeps its end")
         << u"/"_s + QString(100, u'a') + u"/end/x.txt"_s << when + QString(76, u'a') + u"-end.txt"_s;
 }

@@ -725,6 +725,7 @@ void TestIntake::whileAnIntakeRuns_data()
     QTest::newRow("a paste, the window closed") << u"paste"_s << u"close"_s;
     QTest::newRow("a paste, 終了 clicked") << u"paste"_s << u"cmdEnd"_s;
     QTest::newRow("a drop, another drop") << u"drop"_s << u"drop"_s;
+    QTest::newRow("a drop, the window resized") << u"drop"_s << u"resize"_s;
 }
 
 // A close stops the running intake as its cancel would, then the window closes with nothing
@@ -752,6 +753,8 @@ void TestIntake::whileAnIntakeRuns()
             w->close();
         else if (meanwhile == u"cmdEnd"_s)
             w.child<QPushButton>(meanwhile)->click();
+        else if (meanwhile == u"resize"_s)
+            w->centralWidget()->resize(900, 600);
         else { // a drag that entered before the intake started is refused at its drop too
             QDropEvent lone(QPointF(w->rect().center()), Qt::CopyAction, other.get(), Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(w.get(), &lone);
@@ -768,7 +771,13 @@ void TestIntake::whileAnIntakeRuns()
     act.stop();
     QCoreApplication::processEvents();
     QVERIFY(acted);
-    if (meanwhile == u"drop"_s) {
+    if (meanwhile == u"resize"_s) { // laid out once the intake has ended, as a resize now would
+        const QRect laidOut = w.card(1)->geometry();
+        w->centralWidget()->resize(901, 600);
+        w->centralWidget()->resize(900, 600);
+        QCOMPARE(laidOut, w.card(1)->geometry());
+        QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(200000));
+    } else if (meanwhile == u"drop"_s) {
         QVERIFY(refused);
         QCOMPARE(ReadBytes(DataFilePath()), NumberedLines(200000));
         QVERIFY(w->isVisible());
