@@ -91,6 +91,21 @@ def closing(code, start):
     return -1
 
 
+# Calls whose two arguments may change places without changing what they do.
+SYMMETRIC = {"min", "max", "qMin", "qMax", "swap", "qSwap"}
+
+
+def callee(code, position):
+    """The name (without its scope) of the call whose arguments hold `position`."""
+    depth = 0
+    for i in range(position - 1, -1, -1):
+        depth += {")": 1, "(": -1}.get(code[i], 0)
+        if depth < 0:
+            name = re.search(r"([A-Za-z_]\w*)\s*(?:<[^<>()]*>)?\s*$", code[:i])
+            return name.group(1) if name else ""
+    return ""
+
+
 def in_call(code, position):
     """Whether `position` is among the arguments of a call (the innermost open parenthesis
     before it follows a name that is no keyword)."""
@@ -145,7 +160,8 @@ def mutations(line, code, previous):
             found.append(("drop-flag", start, line[:start] + line[end:]))
     for m in re.finditer(r"(?<=[(,])(?=(\s*)([A-Za-z_]\w*)(\s*),(\s*)([A-Za-z_]\w*)\s*[,)])", code):
         first, second = m.group(2), m.group(5)
-        if first != second and not {first, second} & KEYWORDS and in_call(code, m.start()):
+        if (first != second and not {first, second} & KEYWORDS and in_call(code, m.start())
+                and callee(code, m.start()) not in SYMMETRIC):
             found.append(("swap-args", m.start(2),
                           line[:m.start(2)] + second + line[m.end(2):m.start(5)] + first + line[m.end(5):]))
     return found

@@ -24,6 +24,8 @@ CASES = [
     ("{", "fd = open(p, O_WRONLY | O_CREAT | O_EXCL);",
      {"fd = open(p, O_CREAT | O_EXCL);", "fd = open(p, O_WRONLY | O_EXCL);", "fd = open(p, O_WRONLY | O_CREAT);"}),
     ("{", "copy(from, to);", {";", "copy(to, from);"}),
+    ("{", "end = std::min(next, written);", set()),
+    ("{", "n = std::min<qint64>(a, b) + f(a, b);", {"n = std::min<qint64>(a, b) + f(b, a);"}),
     ("{", "x = std::vector<int>(n, n) << 2;", {"x = std::vector<int>(n, n) << 3;", "x = std::vector<int>(n, n) << 1;"}),
     ("{", "if (a &&", {"if (a ||"}),
 ]
