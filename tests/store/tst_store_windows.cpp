@@ -2,6 +2,7 @@
 #include "store/datawriter.h"
 #include "store/filesystem.h"
 #include "store/leftovers.h"
+#include "store/windows/reparsetext.h"
 #include "text/runtimeerror.h"
 
 #include "testutils.h"
@@ -76,6 +77,8 @@ private slots:
     void anotherOwnersBackupIsNoLeftover();
     void waitsForAFileHeldElsewhere();
     void japaneseAndLongPaths();
+    void readsWhereALinkLeads_data();
+    void readsWhereALinkLeads();
 };
 
 void TestStoreWindows::theReadOnlyAttributeProtects()
@@ -174,6 +177,48 @@ void TestStoreWindows::japaneseAndLongPaths()
     QCOMPARE(ReadDataFile().lines, QStringList{u"猫,cat"_s});
     QCOMPARE(FilesIn(deep), QStringList{DataFileName()});
     QVERIFY(QDir::setCurrent(dir.path()));
+}
+
+void TestStoreWindows::readsWhereALinkLeads_data()
+{
+    QTest::addColumn<uint>("tag");
+    QTest::addColumn<uint>("flags");
+    QTest::addColumn<QString>("substitute");
+    QTest::addColumn<int>("cut");      // bytes cut off the end
+    QTest::addColumn<QString>("text"); // empty: no whole name
+    QTest::addColumn<bool>("relative");
+    const uint link = IO_REPARSE_TAG_SYMLINK, junction = IO_REPARSE_TAG_MOUNT_POINT;
+    QTest::newRow("a symbolic link") << link << 0u << u"\\??\\C:\\deck\\x.txt"_s << 0 << u"C:\\deck\\x.txt"_s << false;
+    QTest::newRow("a relative one") << link << 1u << u"..\\x.txt"_s << 0 << u"..\\x.txt"_s << true;
+    QTest::newRow("a junction") << junction << 0u << u"\\??\\D:\\decks"_s << 0 << u"D:\\decks"_s << false;
+    QTest::newRow("to a share") << link << 0u << u"\\??\\UNC\\pc\\share\\x.txt"_s << 0 << u"\\\\pc\\share\\x.txt"_s
+                                << false;
+    QTest::newRow("cut short") << link << 0u << u"\\??\\C:\\x"_s << 11 << QString() << false;
+    QTest::newRow("less than a head") << junction << 0u << QString() << 12 << QString() << false;
+}
+
+// What FSCTL_GET_REPARSE_POINT gives, laid out by hand: Wine makes no links to read.
+void TestStoreWindows::readsWhereALinkLeads()
+{
+    QFETCH(uint, tag);
+    QFETCH(uint, flags);
+    QFETCH(QString, substitute);
+    QFETCH(int, cut);
+    QFETCH(QString, text);
+    QFETCH(bool, relative);
+    const QString print = u"shown"_s; // the name shown to people, after the substitute: never taken
+    const quint16 head[] = {quint16(tag), quint16(tag >> 16), 0, 0, 0, quint16(substitute.size() * 2),
+                            quint16(substitute.size() * 2), quint16(print.size() * 2)};
+    QByteArray data(reinterpret_cast<const char *>(head), sizeof head);
+    if (tag == IO_REPARSE_TAG_SYMLINK)
+        data.append(reinterpret_cast<const char *>(&flags), sizeof flags);
+    data.append(reinterpret_cast<const char *>((substitute + print).utf16()), (substitute + print).size() * 2);
+    data.chop(cut);
+    std::wstring got;
+    bool gotRelative = !relative;
+    const bool whole = sys::ReparseText(data.constData(), size_t(data.size()), got, gotRelative);
+    QCOMPARE(whole ? QString::fromStdWString(got) : QString(), text);
+    QCOMPARE(whole && gotRelative, relative);
 }
 
 QTEST_MAIN(TestStoreWindows)

@@ -1,4 +1,5 @@
 #include "store/filesystem.h"
+#include "store/windows/reparsetext.h"
 
 #include <QDir>
 #include <QStringList>
@@ -223,9 +224,7 @@ bool IsAdministrative(PSID owner)
     return same;
 }
 
-// What a symbolic link or junction says, as FSCTL_GET_REPARSE_POINT gives it (the layout of
-// REPARSE_DATA_BUFFER, which only the driver kit declares); a relative link's text is taken
-// from its folder.
+// The layout of REPARSE_DATA_BUFFER, which only the driver kit declares.
 struct ReparseHead
 {
     ULONG tag;
@@ -239,28 +238,9 @@ bool LinkText(HANDLE link, std::wstring &text, bool &relative)
 {
     std::vector<char> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
     DWORD got = 0;
-    if (!::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(), DWORD(buffer.size()), &got,
-                           nullptr) ||
-        got < sizeof(ReparseHead))
-        return false;
-    ReparseHead head;
-    std::memcpy(&head, buffer.data(), sizeof head);
-    const bool symlink = head.tag == IO_REPARSE_TAG_SYMLINK;
-    ULONG flags = 0;
-    if (symlink)
-        std::memcpy(&flags, buffer.data() + sizeof head, sizeof flags);
-    const size_t names = sizeof head + (symlink ? sizeof flags : 0);
-    if (names + head.substituteOffset + head.substituteLength > got)
-        return false;
-    text.assign(reinterpret_cast<const wchar_t *>(buffer.data() + names + head.substituteOffset),
-                head.substituteLength / sizeof(wchar_t));
-    relative = symlink && (flags & kSymlinkRelative);
-    // "\??\C:\folder" and "\??\UNC\server\share" are the system's names of the usual paths.
-    if (text.rfind(L"\\??\\UNC\\", 0) == 0)
-        text = L"\\\\" + text.substr(8);
-    else if (text.rfind(L"\\??\\", 0) == 0)
-        text = text.substr(4);
-    return true;
+    return ::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(), DWORD(buffer.size()), &got,
+                             nullptr) &&
+           ReparseText(buffer.data(), got, text, relative);
 }
 
 bool Transient(DWORD code)
@@ -308,6 +288,30 @@ bool UserAloneDescriptor(const wchar_t *inherit, PSECURITY_DESCRIPTOR &descripto
 }
 
 } // namespace
+
+bool ReparseText(const char *data, std::size_t size, std::wstring &text, bool &relative)
+{
+    ReparseHead head;
+    if (size < sizeof head)
+        return false;
+    std::memcpy(&head, data, sizeof head);
+    const bool symlink = head.tag == IO_REPARSE_TAG_SYMLINK;
+    ULONG flags = 0;
+    if (symlink && size >= sizeof head + sizeof flags)
+        std::memcpy(&flags, data + sizeof head, sizeof flags);
+    const size_t names = sizeof head + (symlink ? sizeof flags : 0);
+    if (names + head.substituteOffset + head.substituteLength > size)
+        return false;
+    text.assign(reinterpret_cast<const wchar_t *>(data + names + head.substituteOffset),
+                head.substituteLength / sizeof(wchar_t));
+    relative = symlink && (flags & kSymlinkRelative);
+    // "\??\C:\folder" and "\??\UNC\server\share" are the system's names of the usual paths.
+    if (text.rfind(L"\\??\\UNC\\", 0) == 0)
+        text = L"\\\\" + text.substr(8);
+    else if (text.rfind(L"\\??\\", 0) == 0)
+        text = text.substr(4);
+    return true;
+}
 
 QByteArray PathBytes(const QString &path)
 {
