@@ -344,8 +344,8 @@ void TestStore::readsADeckUpToItsBound_data()
     QTest::addColumn<int>("result");
     QTest::newRow("no deck") << qint64(-1) << int(DeckBytes::None);
     QTest::newRow("empty") << qint64(0) << int(DeckBytes::Read);
-    QTest::newRow("at the bound") << kMaxKeptDeckBytes << int(DeckBytes::Read);
-    QTest::newRow("a byte past it") << kMaxKeptDeckBytes + 1 << int(DeckBytes::TooLarge);
+    QTest::newRow("at the bound, 1 MiB") << (qint64(1) << 20) << int(DeckBytes::Read);
+    QTest::newRow("a byte past it") << (qint64(1) << 20) + 1 << int(DeckBytes::TooLarge);
 }
 
 // A deck up to the bound is read whole; past it, or missing, nothing is held.
