@@ -497,6 +497,16 @@ case_utf8() {
     paste_and_expect $'café,x\n犬,dog' "$tmp/want"
 }
 
+# A file dropped on the lower card by XDND, as a file manager drops it, becomes the deck.
+case_drop() {
+    [ -n "$wid" ] || { note "no window to drop on"; return 1; }
+    printf 'book,\x96\x7b\r\nwater,\x90\x85\r\n' >"$tmp/dropped.txt"
+    note_data_file "$tmp/dropped.txt" || return 1
+    /usr/bin/python3 "$here/xdnd_drop.py" --window "$wid" --x 374 --y $((menu_h + 300)) "$tmp/dropped.txt" ||
+        { note "the drop was refused"; return 1; }
+    await_data_file "$tmp/dropped.txt" "$WRITE_WAIT"
+}
+
 # Ctrl+Z puts back the deck the last paste replaced, Ctrl+Y the undone one again; every
 # replaced deck is kept in the user's data folder, the user's alone.
 case_undo() {
@@ -564,6 +574,7 @@ check "paste of ASCII and Japanese lines writes code page 932 with CR LF" case_c
 check "paste keeps CR LF, makes each lone LF a CR LF and appends CR LF" case_line_ends
 check "paste of text outside code page 932 writes UTF-8 with a BOM" case_utf8
 check "Ctrl+Z puts the replaced deck back, Ctrl+Y the pasted one; both kept 0600 in a 0700 data folder" case_undo
+check "a file dropped on a card by XDND becomes the data file" case_drop
 if [ -n "$mute_owner" ]; then
     check "a clipboard owner that never answers: asked once, the window repaints, an error after one wait, the file kept" case_mute_owner
     check "a clipboard owner that never answers: the progress dialog's cancel ends the wait, the file kept" case_mute_owner_cancel
