@@ -318,6 +318,9 @@ case_mute_owner() {
     # Once asked, the owner writes "request".
     wait_for "$WRITE_WAIT" "a request to the clipboard's owner" grep -q '^request' "$tmp/owner.log" || return 1
     drop_refused || bad=1
+    # A drag that comes while the paste runs is refused as it moves, not only when it drops.
+    /usr/bin/python3 "$here/xdnd_drop.py" --window "$wid" --x 374 --y $((menu_h + 300)) "$tmp/dropped.txt" 2>"$tmp/drag.log"
+    [[ $? -eq 1 && $(cat "$tmp/drag.log") == *XdndStatus* ]] || { note "a drag during the paste: $(cat "$tmp/drag.log")"; bad=1; }
     repaint="$("$mute_owner" cover $((win_x + 10)) $((win_y + menu_h + 330)) 100 100 2>&1)"
     repainted=$(($(ms_now) - start))
     read_message || return 1
