@@ -308,7 +308,7 @@ case_mute_owner() {
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
     kept_stamp="$(stamp)"
     start_mute_owner || return 1
-    hold_drag 374 300 || return 1
+    hold_drag 374 100 || return 1 # on the upper card
     start="$(ms_now)"
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
     # Once the program waits (it has asked the owner): lay a window over the empty lower card
