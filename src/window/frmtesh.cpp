@@ -8,6 +8,7 @@
 #include "japaneseui.h"
 #include "layout.h"
 #include "longtask.h"
+#include "modalclose.h"
 #include "palette.h"
 #include "plainlabel.h"
 
@@ -357,6 +358,7 @@ void frmTesh::ConnectHandlers()
     m_client->installEventFilter(this);
     for (PlainLabel *label : lblTime)
         label->installEventFilter(this);
+    PassFrameCloseThroughModalDialogs(this);
 }
 
 bool frmTesh::Run(const std::function<void()> &handler)

@@ -349,12 +349,7 @@ case_mute_owner_cancel() {
     click_cmdDataIn || { note "xdotool click failed"; return 1; }
     wait_for "$WRITE_WAIT" "a request to the clipboard's owner" grep -q '^request' "$tmp/owner.log" || return 1
     drop_refused || bad=1
-    deadline=$((SECONDS + DIALOG_WAIT))
-    until [ -n "$dialog" ]; do
-        ((SECONDS < deadline)) || { note "no progress dialog within ${DIALOG_WAIT} s"; return 1; }
-        sleep 0.05
-        dialog="$(other_windows | head -n 1)"
-    done
+    await_dialog || return 1
     wait_for "$DIALOG_WAIT" "the keyboard focus on the progress dialog" has_focus "$dialog" || return 1
     xdotool key Escape 2>/dev/null
     # Nothing else happens on the screen meanwhile: the key alone must close the dialog.
@@ -367,6 +362,17 @@ case_mute_owner_cancel() {
     [ "$message" = $'中止しました。データファイルは元のままです。' ] || { note "message: $message"; bad=1; }
     kept_and_asked_once || bad=1
     return $bad
+}
+
+# Waits for the progress dialog (the first window other than the main one) into $dialog.
+await_dialog() {
+    local deadline=$((SECONDS + DIALOG_WAIT))
+    dialog=''
+    until [ -n "$dialog" ]; do
+        ((SECONDS < deadline)) || { note "no progress dialog within ${DIALOG_WAIT} s"; return 1; }
+        sleep 0.05
+        dialog="$(other_windows | head -n 1)"
+    done
 }
 
 # The owner in serve mode $1 (the text of file $2, if given), pinging the window.
@@ -572,6 +578,39 @@ case_restart() {
     [ -z "$found" ] || { note "$found"; return 1; }
 }
 
+# The window manager's close of the main window's frame (WM_DELETE_WINDOW), as its title
+# bar's close button sends it.
+close_frame() {
+    /usr/bin/python3 - "$wid" <<'PY'
+import sys
+from Xlib import X, display
+from Xlib.protocol import event
+d = display.Display()
+w = d.create_resource_object("window", int(sys.argv[1]))
+w.send_event(event.ClientMessage(window=w, client_type=d.intern_atom("WM_PROTOCOLS"),
+                                 data=(32, [d.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
+d.flush()
+PY
+}
+
+# Restarted; a paste from an owner that never answers, its progress dialog up: a close of the
+# main window's frame stops the paste and ends the program, with nothing written or told.
+case_close_during_paste() {
+    local dialog
+    cp -- "$work/$DATA_FILE" "$tmp/kept" || return 1
+    kept_stamp="$(stamp)"
+    start_program
+    wait_for_window && measure_window || return 1
+    start_mute_owner || return 1
+    click_cmdDataIn || { note "xdotool click failed"; return 1; }
+    await_dialog || return 1
+    close_frame || { note "the close could not be sent"; return 1; }
+    wait_for_exit || return 1
+    [ "$exit_status" -eq 0 ] || { note "exit status $exit_status"; return 1; }
+    cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; return 1; }
+    [ "$(stamp)" = "$kept_stamp" ] || { note "the data file was rewritten"; return 1; }
+}
+
 check "window titled Pelmor shows a ${CLIENT_W}x${CLIENT_H} client area below a menu bar" case_window
 check "paste of ASCII and Japanese lines writes code page 932 with CR LF" case_cp932
 check "paste keeps CR LF, makes each lone LF a CR LF and appends CR LF" case_line_ends
@@ -603,6 +642,10 @@ check "cmdEnd ends the program with status 0" case_end
 check "cmdEnd leaves the data file byte-identical and unwritten" case_file_kept
 check "nothing but the data file is left behind" case_no_strays
 check "restarted on its data file, cmdEnd ends it with status 0 and changes nothing" case_restart
+if [ -n "$mute_owner" ]; then
+    check "the frame's close while a paste waits behind its progress dialog ends the program, the file kept" \
+        case_close_during_paste
+fi
 
 if [ "$failed" -gt 0 ] && [ -s "$tmp/app.log" ]; then
     note "program output:"
