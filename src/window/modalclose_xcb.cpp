@@ -61,6 +61,8 @@ private:
 
 void PassFrameCloseThroughModalDialogs(QWidget *window)
 {
-    if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
+    // Qt's offscreen platform answers for X11 too, without a connection.
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 != nullptr && x11->connection() != nullptr)
         new FrameCloseFilter(window, x11->connection());
 }
