@@ -940,6 +940,14 @@ void TestIntake::undoAndRedoPutDecksBack()
     QCOMPARE(ReadBytes(KeptDecksFolder() + u'/' + kept.first()), old);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2);
     QVERIFY(w.messages.isEmpty());
+
+    // A new intake after an undo leaves nothing to redo.
+    field->clearFocus();
+    Press(w, undo);
+    SetClipboard(u"other,1"_s);
+    w.click(u"cmdDataIn"_s);
+    Press(w, redo);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("other,1\r\n"));
 }
 
 // At least the last ten intakes go back one at a time; an eleventh undo finds nothing.
