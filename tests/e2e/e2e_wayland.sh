@@ -206,6 +206,10 @@ paste_from_source() {
     note "$1 ${2:-}: Qt's read held the window $(sed -n 's/^closed 2 //p' "$tmp/source.log") ms ($(tr '\n' ' ' <"$tmp/source.log"))"
 }
 
+# Whether the program has made more than $1 top-level windows (a message box is one).
+toplevels() { grep -c -- '-> xdg_surface@[0-9]*\.get_toplevel(' "$tmp/app.log"; }
+more_toplevels_than() { (($(toplevels) > $1)); }
+
 # A source that trickles a line every 250 ms for 4 s and keeps its pipe open, or one that
 # never writes ($1, $2): Qt's read holds the window until the source has been silent for 1 s
 # and then gives up on the whole text, so the paste ends in a message box (dismissed here
@@ -213,10 +217,9 @@ paste_from_source() {
 case_hostile_source() {
     local boxes
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
-    boxes="$(grep -c -- '-> xdg_surface@[0-9]*\.get_toplevel(' "$tmp/app.log")"
+    boxes="$(toplevels)"
     paste_from_source "$@" || return 1
-    wait_for "$WRITE_WAIT" "a message box" \
-        test "$(grep -c -- '-> xdg_surface@[0-9]*\.get_toplevel(' "$tmp/app.log")" -gt "$boxes" || return 1
+    wait_for "$WRITE_WAIT" "a message box" more_toplevels_than "$boxes" || return 1
     DISPLAY="$x_display" xdotool key --window "$output_window" Return 2>/dev/null
     stop_children $source_pid
     cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; return 1; }
