@@ -2,7 +2,7 @@
 #include "store/datawriter.h"
 #include "store/filesystem.h"
 #include "store/leftovers.h"
-#include "store/windows/reparsetext.h"
+#include "store/windows/paths_win.h"
 #include "text/runtimeerror.h"
 
 #include "testutils.h"
@@ -79,6 +79,10 @@ private slots:
     void japaneseAndLongPaths();
     void readsWhereALinkLeads_data();
     void readsWhereALinkLeads();
+    void walksAPathLinkByLink_data();
+    void walksAPathLinkByLink();
+    void tellsTheSystemsCodes_data();
+    void tellsTheSystemsCodes();
 };
 
 void TestStoreWindows::theReadOnlyAttributeProtects()
@@ -220,6 +224,90 @@ void TestStoreWindows::readsWhereALinkLeads()
     const bool whole = sys::ReparseText(data.constData(), size_t(data.size()), got, gotRelative);
     QCOMPARE(whole ? QString::fromStdWString(got) : u"<none>"_s, text);
     QCOMPARE(whole && gotRelative, relative);
+}
+
+// Links and owners laid out by hand. `world` names what is not a plain file or folder:
+// "PATH>TO" the user's own link, "PATH!TO" another account's, "PATH?" nothing there, "PATH#" shut.
+void TestStoreWindows::walksAPathLinkByLink_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("world");
+    QTest::addColumn<QString>("walked"); // the path reached, "LINK -> WHERE (OWNER)" or "error ERRC"
+    const auto error = [](sys::Errc code) { return u"error %1"_s.arg(int(code)); };
+    QString chain; // as many links as one path may take
+    for (int i = 1; i <= 40; ++i)
+        chain += u"C:/l%1>l%2;"_s.arg(i).arg(i + 1);
+    QTest::newRow("no link") << u"C:/deck/x.txt"_s << QString() << u"C:/deck/x.txt"_s;
+    QTest::newRow("absolute") << u"C:/a/l/x.txt"_s << u"C:/a/l>D:\\decks"_s << u"D:/decks/x.txt"_s;
+    QTest::newRow("relative") << u"C:/a/l/x.txt"_s << u"C:/a/l>..\\b\\.\\c"_s << u"C:/b/c/x.txt"_s;
+    QTest::newRow("up past a drive") << u"C:/l"_s << u"C:/l>..\\..\\x"_s << u"C:/x"_s;
+    QTest::newRow("up past a share") << u"//pc/s/l"_s << u"//pc/s/l>..\\..\\x"_s << u"//pc/s/x"_s;
+    QTest::newRow("to a share") << u"C:/l/x"_s << u"C:/l>\\\\pc\\s\\d"_s << u"//pc/s/d/x"_s;
+    QTest::newRow("a link to a link") << u"C:/l"_s << u"C:/l>C:\\m;C:/m>real"_s << u"C:/real"_s;
+    QTest::newRow("forty links") << u"C:/l1"_s << chain << u"C:/l41"_s;
+    QTest::newRow("forty-one") << u"C:/l0"_s << chain + u"C:/l0>l1"_s << error(sys::Errc::LinkLoop);
+    QTest::newRow("another's") << u"C:/a/l/x"_s << u"C:/a/l!D:\\y"_s << u"C:/a/l -> D:/y (pc\\eve)"_s;
+    QTest::newRow("another's, relative")
+        << u"C:/m/x"_s << u"C:/m>a\\l;C:/a/l!..\\y"_s << u"C:/a/l -> C:/a/../y (pc\\eve)"_s;
+    QTest::newRow("a new name") << u"C:/l"_s << u"C:/l>new.txt;C:/new.txt?"_s << u"C:/new.txt"_s;
+    QTest::newRow("no such folder") << u"C:/l"_s << u"C:/l>gone\\x;C:/gone?"_s << error(sys::Errc::NotFound);
+    QTest::newRow("shut") << u"C:/a/x"_s << u"C:/a#"_s << error(sys::Errc::AccessDenied);
+    QTest::newRow("a device") << u"//./NUL"_s << u"//./NUL#"_s << u"//./NUL"_s;
+}
+
+void TestStoreWindows::walksAPathLinkByLink()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, world);
+    QFETCH(QString, walked);
+    QHash<QString, QString> elements;
+    for (const QString &entry : world.split(u';', Qt::SkipEmptyParts)) {
+        const qsizetype mark = entry.indexOf(QRegularExpression(u"[>!?#]"_s));
+        elements.insert(entry.left(mark), entry.mid(mark));
+    }
+    const auto look = [&](const QString &here) {
+        const QString spec = elements.value(QString::fromUtf8(sys::Narrow(here.toStdWString())));
+        sys::PathElement element;
+        element.missing = spec == u"?";
+        if (spec == u"?" || spec == u"#")
+            element.error = sys::FromCode(element.missing ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        else if (!spec.isEmpty()) {
+            element.link = true;
+            element.leadsTo = spec.mid(1).toStdWString();
+            element.relative = QDir::isRelativePath(spec.mid(1));
+            element.trusted = spec.startsWith(u'>');
+            element.owner = element.trusted ? QString() : u"pc\\eve"_s;
+        }
+        return element;
+    };
+    QByteArray resolved;
+    sys::ForeignLink foreign;
+    const sys::Error error = sys::WalkElements(path.toUtf8(), look, resolved, foreign);
+    QCOMPARE(error ? u"error %1"_s.arg(int(error.code()))
+                   : foreign.link.isEmpty() ? QString::fromUtf8(resolved)
+                                            : u"%1 -> %2 (%3)"_s.arg(QString::fromUtf8(foreign.link),
+                                                                     QString::fromUtf8(foreign.leadsTo), foreign.owner),
+             walked);
+}
+
+void TestStoreWindows::tellsTheSystemsCodes_data()
+{
+    QTest::addColumn<uint>("code");
+    QTest::addColumn<int>("errc");
+    QTest::newRow("a folder where a file should be") << 336u << int(sys::Errc::IsFolder);
+    QTest::newRow("a loop of links") << 681u << int(sys::Errc::LinkLoop);
+    QTest::newRow("over the quota") << 1295u << int(sys::Errc::QuotaExceeded);
+    QTest::newRow("a bad name") << uint(ERROR_INVALID_NAME) << int(sys::Errc::Other);
+}
+
+void TestStoreWindows::tellsTheSystemsCodes()
+{
+    QFETCH(uint, code);
+    QFETCH(int, errc);
+    const sys::Error error = sys::FromCode(code);
+    QCOMPARE(int(error.code()), errc);
+    // A code without words of ours is told in the system's.
+    QVERIFY2(error.code() != sys::Errc::Other || !error.text().contains(u": ）"_s), qPrintable(error.text()));
 }
 
 QTEST_MAIN(TestStoreWindows)

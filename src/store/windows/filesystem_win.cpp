@@ -1,5 +1,5 @@
 #include "store/filesystem.h"
-#include "store/windows/reparsetext.h"
+#include "store/windows/paths_win.h"
 
 #include <QDir>
 #include <QStringList>
@@ -52,7 +52,9 @@ QString SystemText(DWORD code)
     return text;
 }
 
-Error FromCode(DWORD code)
+} // namespace
+
+Error FromCode(unsigned long code)
 {
     switch (code) {
     case ERROR_SUCCESS:
@@ -103,43 +105,11 @@ Error FromCode(DWORD code)
     }
 }
 
+namespace {
+
 Error LastError()
 {
     return FromCode(::GetLastError());
-}
-
-// "\\?\C:\folder\name" for any path the program holds ("name", "C:/folder/name",
-// "//server/share/name"), made absolute first: the prefix turns off the system's own
-// clean-up of the path.
-std::wstring Wide(const QByteArray &path)
-{
-    QString text = QDir::toNativeSeparators(QString::fromUtf8(path));
-    if (text.startsWith(u"\\\\?\\"))
-        return text.toStdWString();
-    const std::wstring given = text.toStdWString();
-    const DWORD size = ::GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
-    if (size == 0)
-        return given;
-    std::wstring full(size, L'\0');
-    const DWORD length = ::GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
-    full.resize(length);
-    // A device or pipe ("\\.\NUL", "\\.\pipe\name") is named as it is.
-    if (full.rfind(L"\\\\.\\", 0) == 0)
-        return full;
-    if (full.rfind(L"\\\\", 0) == 0)
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
-}
-
-// The path as the program holds it: '/' between folders, no "\\?\" prefix.
-QByteArray Narrow(const std::wstring &path)
-{
-    QString text = QString::fromStdWString(path);
-    if (text.startsWith(u"\\\\?\\UNC\\"))
-        text = QStringLiteral("\\\\") + text.mid(8);
-    else if (text.startsWith(u"\\\\?\\"))
-        text = text.mid(4);
-    return QDir::fromNativeSeparators(text).toUtf8();
 }
 
 // Whether a reparse point is a link: a symbolic link or a junction. Others (the cloud
@@ -224,23 +194,14 @@ bool IsAdministrative(PSID owner)
     return same;
 }
 
-// The layout of REPARSE_DATA_BUFFER, which only the driver kit declares.
-struct ReparseHead
-{
-    ULONG tag;
-    USHORT dataLength;
-    USHORT reserved;
-    USHORT substituteOffset, substituteLength, printOffset, printLength;
-};
-constexpr ULONG kSymlinkRelative = 1; // SYMLINK_FLAG_RELATIVE
-
-bool LinkText(HANDLE link, std::wstring &text, bool &relative)
+Error LinkText(HANDLE link, std::wstring &text, bool &relative)
 {
     std::vector<char> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
     DWORD got = 0;
-    return ::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(), DWORD(buffer.size()), &got,
-                             nullptr) &&
-           ReparseText(buffer.data(), got, text, relative);
+    if (!::DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(), DWORD(buffer.size()), &got,
+                           nullptr))
+        return LastError();
+    return ReparseText(buffer.data(), got, text, relative) ? Error() : FromCode(ERROR_INVALID_REPARSE_DATA);
 }
 
 bool Transient(DWORD code)
@@ -288,30 +249,6 @@ bool UserAloneDescriptor(const wchar_t *inherit, PSECURITY_DESCRIPTOR &descripto
 }
 
 } // namespace
-
-bool ReparseText(const char *data, std::size_t size, std::wstring &text, bool &relative)
-{
-    ReparseHead head;
-    if (size < sizeof head)
-        return false;
-    std::memcpy(&head, data, sizeof head);
-    const bool symlink = head.tag == IO_REPARSE_TAG_SYMLINK;
-    ULONG flags = 0;
-    if (symlink && size >= sizeof head + sizeof flags)
-        std::memcpy(&flags, data + sizeof head, sizeof flags);
-    const size_t names = sizeof head + (symlink ? sizeof flags : 0);
-    if (names + head.substituteOffset + head.substituteLength > size)
-        return false;
-    text.assign(reinterpret_cast<const wchar_t *>(data + names + head.substituteOffset),
-                head.substituteLength / sizeof(wchar_t));
-    relative = symlink && (flags & kSymlinkRelative);
-    // "\??\C:\folder" and "\??\UNC\server\share" are the system's names of the usual paths.
-    if (text.rfind(L"\\??\\UNC\\", 0) == 0)
-        text = L"\\\\" + text.substr(8);
-    else if (text.rfind(L"\\??\\", 0) == 0)
-        text = text.substr(4);
-    return true;
-}
 
 QByteArray PathBytes(const QString &path)
 {
@@ -374,85 +311,45 @@ QString OwnerName(const QByteArray &path)
     return text;
 }
 
-// Each element is opened as it is (the reparse point itself, not what it leads to), so that a
-// link's owner and what it says come from that one link.
+namespace {
+
+// The reparse point itself is opened, not what it leads to, so that a link's owner and what it
+// says come from that one link.
+PathElement LookAt(const QString &path)
+{
+    PathElement element;
+    const HANDLE handle = OpenToLook(path.toUtf8(), Follow::NotLinks);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        element.missing = code == ERROR_FILE_NOT_FOUND;
+        element.error = FromCode(code);
+        return element;
+    }
+    FileInfo info;
+    element.error = InfoOfHandle(handle, info);
+    element.link = info.kind == FileKind::Link;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!element.error && element.link) {
+        element.error = LinkText(handle, element.leadsTo, element.relative);
+        if (!element.error)
+            element.error = FromCode(::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                                       nullptr, nullptr, nullptr, &descriptor));
+        // A link whose owner cannot be read is nobody's to trust.
+        element.trusted = owner != nullptr && (IsMine(owner) || IsAdministrative(owner));
+    }
+    ::LocalFree(descriptor);
+    ::CloseHandle(handle);
+    if (!element.trusted)
+        element.owner = OwnerName(Narrow(path.toStdWString()));
+    return element;
+}
+
+} // namespace
+
 Error WalkPath(const QByteArray &path, QByteArray &resolved, ForeignLink &foreign)
 {
-    foreign = {};
-    // A device or pipe ("NUL", "\\.\pipe\name") has no folders to walk: it is looked at as it is.
-    if (QString::fromStdWString(Wide(path)).startsWith(QStringLiteral("\\\\.\\"))) {
-        resolved = path;
-        return {};
-    }
-    QStringList rest;
-    QString at; // "\\?\C:" or "\\?\UNC\server\share": the root, then the folders reached
-    const auto start = [&](const QByteArray &from) {
-        const QString full = QString::fromStdWString(Wide(from));
-        const bool unc = full.startsWith(u"\\\\?\\UNC\\");
-        QStringList parts = full.mid(unc ? 8 : 4).split(u'\\');
-        const int rootParts = unc ? 2 : 1;
-        at = (unc ? QStringLiteral("\\\\?\\UNC\\") : QStringLiteral("\\\\?\\")) + parts.mid(0, rootParts).join(u'\\');
-        rest = parts.mid(rootParts) + rest;
-    };
-    start(path);
-    for (int links = 0;;) {
-        while (!rest.isEmpty() && (rest.first().isEmpty() || rest.first() == u"."))
-            rest.removeFirst();
-        if (rest.isEmpty()) {
-            resolved = Narrow(at.toStdWString());
-            return {};
-        }
-        const QString name = rest.takeFirst();
-        if (name == u"..") {
-            if (at.count(u'\\') > (at.startsWith(u"\\\\?\\UNC\\") ? 5 : 3))
-                at.truncate(at.lastIndexOf(u'\\'));
-            continue;
-        }
-        const QString here = at + u'\\' + name;
-        const bool last = std::none_of(rest.begin(), rest.end(),
-                                       [](const QString &e) { return !e.isEmpty() && e != u"."; });
-        const HANDLE handle = OpenToLook(here.toUtf8(), Follow::NotLinks);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD code = ::GetLastError();
-            if (code != ERROR_FILE_NOT_FOUND || !last)
-                return FromCode(code);
-            resolved = Narrow(here.toStdWString());
-            return {};
-        }
-        FileInfo info;
-        Error error = InfoOfHandle(handle, info);
-        std::wstring text;
-        bool relative = false;
-        PSID owner = nullptr;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!error && info.kind == FileKind::Link &&
-            (!LinkText(handle, text, relative) ||
-             ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                               nullptr, &descriptor) != ERROR_SUCCESS))
-            error = LastError();
-        const bool trusted = owner == nullptr || IsMine(owner) || IsAdministrative(owner);
-        ::LocalFree(descriptor);
-        ::CloseHandle(handle);
-        if (error)
-            return error;
-        if (info.kind != FileKind::Link) {
-            at = here;
-            continue;
-        }
-        if (++links > 40)
-            return FromCode(ERROR_CANT_RESOLVE_FILENAME);
-        const QString target = QString::fromStdWString(text);
-        if (!trusted) {
-            foreign = {Narrow(here.toStdWString()),
-                       relative ? Narrow((at + u'\\' + target).toStdWString()) : PathBytes(target),
-                       OwnerName(Narrow(here.toStdWString()))};
-            return {};
-        }
-        if (relative)
-            rest = target.split(u'\\') + rest;
-        else
-            start(PathBytes(target));
-    }
+    return WalkElements(path, LookAt, resolved, foreign);
 }
 
 // Judged by the file's access list, as the system would judge that account.
