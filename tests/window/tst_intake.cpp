@@ -178,6 +178,7 @@ private slots:
     void refusesAFifoWithoutOpeningIt();
     void whileAnIntakeRuns_data();
     void whileAnIntakeRuns();
+    void aDropWaitsForThePasteBeforeIt();
     void shortWorkShowsNoProgressDialog_data();
     void shortWorkShowsNoProgressDialog();
     void undoAndRedoPutDecksBack_data();
@@ -758,7 +759,11 @@ void TestIntake::whileAnIntakeRuns()
         else { // a drag that entered before the intake started is refused at its drop too
             QDropEvent lone(QPointF(w->rect().center()), Qt::CopyAction, other.get(), Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(w.get(), &lone);
-            refused = !Drop(w.get(), other.get()) && !lone.isAccepted();
+            // and so is one moving over from a widget that took it: Qt hands its enter on accepted
+            QDragEnterEvent over(w->rect().center(), Qt::CopyAction, other.get(), Qt::LeftButton, Qt::NoModifier);
+            over.accept();
+            QCoreApplication::sendEvent(w.get(), &over);
+            refused = !Drop(w.get(), other.get()) && !lone.isAccepted() && !over.isAccepted();
         }
     });
     act.start(0);
@@ -787,6 +792,29 @@ void TestIntake::whileAnIntakeRuns()
         QCOMPARE(w.messages, QList<Message>());
     }
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+// A drop answered just before a paste starts runs once the paste has ended.
+void TestIntake::aDropWaitsForThePasteBeforeIt()
+{
+    TempWorkDir dir;
+    WriteBytes(u"list.txt"_s, "dropped,1\r\n");
+    WindowUnderTest w;
+    w.show();
+    std::unique_ptr<QMimeData> files(Files({u"list.txt"_s}));
+    const QPoint at = w->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, files.get(), Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.get(), &enter);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, files.get(), Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.get(), &drop); // its handler waits for the next turn of the loop
+    QVERIFY(drop.isAccepted());
+    // The paste comes first; at its first step the loop turns a while, as behind a slow owner.
+    w->setProgressDelay(60000, 0);
+    QTimer::singleShot(0, [] { QTest::qWait(300); });
+    SetClipboard(QString::fromLatin1(NumberedLines(200000)));
+    w.child<QPushButton>(u"cmdDataIn"_s)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.items(), QStringList{u"dropped,1"_s}, 60000);
+    QCOMPARE(ReadBytes(DataFilePath()), QByteArray("dropped,1\r\n"));
 }
 
 void TestIntake::dropsANameThatIsNoUtf8()
