@@ -105,23 +105,9 @@ Error FromCode(unsigned long code)
     }
 }
 
-namespace {
-
-Error LastError()
-{
-    return FromCode(::GetLastError());
-}
-
-// Whether a reparse point is a link: a symbolic link or a junction. Others (the cloud
-// files of a sync client, deduplicated files) are ordinary files to the user.
-bool IsLinkTag(DWORD tag)
-{
-    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
-}
-
 // The user running the program, and the owner its new files get (the Administrators group
 // for an elevated administrator).
-bool IsMine(PSID owner)
+bool IsMine(void *owner)
 {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
@@ -139,6 +125,33 @@ bool IsMine(PSID owner)
     }
     ::CloseHandle(token);
     return mine;
+}
+
+// The system's own accounts, which make the links a Windows installation comes with.
+bool IsAdministrative(void *owner)
+{
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
+        return true;
+    PSID installer = nullptr;
+    const bool same = ::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                               &installer) &&
+                      ::EqualSid(owner, installer);
+    ::LocalFree(installer);
+    return same;
+}
+
+namespace {
+
+Error LastError()
+{
+    return FromCode(::GetLastError());
+}
+
+// Whether a reparse point is a link: a symbolic link or a junction. Others (the cloud
+// files of a sync client, deduplicated files) are ordinary files to the user.
+bool IsLinkTag(DWORD tag)
+{
+    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
 }
 
 Error InfoOfHandle(HANDLE handle, FileInfo &info)
@@ -179,19 +192,6 @@ HANDLE OpenToLook(const QByteArray &path, Follow follow)
     return ::CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                          flags, nullptr);
-}
-
-// The system's own accounts, which make the links a Windows installation comes with.
-bool IsAdministrative(PSID owner)
-{
-    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid))
-        return true;
-    PSID installer = nullptr;
-    const bool same = ::ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-                                               &installer) &&
-                      ::EqualSid(owner, installer);
-    ::LocalFree(installer);
-    return same;
 }
 
 Error LinkText(HANDLE link, std::wstring &text, bool &relative)
@@ -704,9 +704,9 @@ Error MakePrivateFolder(const QByteArray &path)
     PACL dacl = nullptr;
     // Set again on a folder just made too: not every system applies the one given at creation.
     if (!error && ::GetSecurityDescriptorDacl(security.lpSecurityDescriptor, &present, &dacl, &defaulted))
-        error = FromCode(::SetNamedSecurityInfoW(const_cast<wchar_t *>(name.c_str()), SE_FILE_OBJECT,
-                                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                                 nullptr, nullptr, dacl, nullptr));
+        error = FromCode(::SetSecurityInfo(handle, SE_FILE_OBJECT,
+                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, dacl, nullptr));
     ::CloseHandle(handle);
     ::LocalFree(security.lpSecurityDescriptor);
     return error;

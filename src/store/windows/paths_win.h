@@ -18,6 +18,11 @@ QByteArray Narrow(const std::wstring &path);
 // The error the program tells for one of the system's codes.
 Error FromCode(unsigned long code);
 
+// Whose a file is, from its owner's security identifier (a PSID): the user's own (or, for an
+// elevated administrator, the Administrators group its new files get), or the system's.
+bool IsMine(void *owner);
+bool IsAdministrative(void *owner);
+
 // The path a symbolic link or junction leads to, from the bytes FSCTL_GET_REPARSE_POINT gives
 // (REPARSE_DATA_BUFFER); "\??\" names become the usual paths. False for bytes that hold no
 // whole name. `relative`: a symbolic link's text is taken from its folder.
