@@ -79,6 +79,8 @@ private slots:
     void japaneseAndLongPaths();
     void readsWhereALinkLeads_data();
     void readsWhereALinkLeads();
+    void spellsPathsForTheSystem_data();
+    void spellsPathsForTheSystem();
     void walksAPathLinkByLink_data();
     void walksAPathLinkByLink();
     void tellsTheSystemsCodes_data();
@@ -228,6 +230,29 @@ void TestStoreWindows::readsWhereALinkLeads()
     const bool whole = sys::ReparseText(data.constData(), size_t(data.size()), got, gotRelative);
     QCOMPARE(whole ? QString::fromStdWString(got) : u"<none>"_s, text);
     QCOMPARE(whole && gotRelative, relative);
+}
+
+void TestStoreWindows::spellsPathsForTheSystem_data()
+{
+    QTest::addColumn<QString>("path"); // "@": the working folder
+    QTest::addColumn<QString>("wide");
+    QTest::addColumn<QString>("back"); // the path as the program holds it again
+    QTest::newRow("a drive") << u"C:/d/x.txt"_s << u"\\\\?\\C:\\d\\x.txt"_s << u"C:/d/x.txt"_s;
+    QTest::newRow("a share") << u"//pc/s/x.txt"_s << u"\\\\?\\UNC\\pc\\s\\x.txt"_s << u"//pc/s/x.txt"_s;
+    QTest::newRow("a device") << u"//./NUL"_s << u"\\\\.\\NUL"_s << u"//./NUL"_s;
+    QTest::newRow("spelled so already") << u"\\\\?\\C:\\a\\..\\x"_s << u"\\\\?\\C:\\a\\..\\x"_s << u"C:/a/../x"_s;
+    QTest::newRow("relative") << u"d/../x.txt"_s << u"\\\\?\\@\\x.txt"_s << u"@/x.txt"_s;
+}
+
+void TestStoreWindows::spellsPathsForTheSystem()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, wide);
+    QFETCH(QString, back);
+    TempWorkDir dir;
+    const std::wstring spelled = sys::Wide(path.toUtf8());
+    QCOMPARE(QString::fromStdWString(spelled), wide.replace(u'@', QDir::toNativeSeparators(dir.path())));
+    QCOMPARE(QString::fromUtf8(sys::Narrow(spelled)), back.replace(u'@', dir.path()));
 }
 
 // Links and owners laid out by hand. `world` names what is not a plain file or folder:
