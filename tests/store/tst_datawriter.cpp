@@ -475,13 +475,14 @@ void TestDataWriter::aLargeWriteInPlace()
     QCOMPARE(link(kName.constData(), "second name"), 0);
     int calls = 0, securing = 0;
     qint64 lastDone = 0, total = 0, backupRoom = 0;
-    bool ordered = true, cancelled = false;
+    bool ordered = true, cancelled = false, toldSecured = false;
     const Progress progress = [&](qint64 done, qint64 all) {
         // After a stop, the old bytes go back from the start.
         ordered = ordered && (done >= lastDone || calls == stopAt) && done <= all;
         lastDone = done;
         total = all;
         securing += done <= size && securing == calls;
+        toldSecured = toldSecured || done == size;
         for (const QString &name : FilesIn(u"."_s).filter(u".pelmor-"_s))
             backupRoom = std::max<qint64>(backupRoom, Lstat(QFile::encodeName(name)).st_blocks * 512);
         // As the dialog does: once stopped, it stays stopped.
@@ -497,6 +498,7 @@ void TestDataWriter::aLargeWriteInPlace()
     QCOMPARE(cancelled, stopAt != 0);
     QVERIFY(ordered);
     QVERIFY(securing > 0); // the window answers while the old bytes are secured
+    QCOMPARE(toldSecured, putsBack || !stopAt); // and is told when they all are
     if (putsBack)
         QVERIFY(calls > stopAt); // the rollback too keeps the window answering
     QCOMPARE(total, size + 2 * kChunkSize + 3);
@@ -571,7 +573,12 @@ void TestDataWriter::pastedTextInPieces()
     const QByteArray expected = EncodeDataText(whole + u"\r\n"_s, kMaxDataLines);
     QCOMPARE(PastedDataBytes(text, kMaxDataLines), expected);
     TempWorkDir dir;
-    WritePastedText(text);
+    bool told = true; // the progress never goes past its end
+    WritePastedText(text, DataFilePath(), [&told](qint64 done, qint64 total) {
+        told = told && done <= total;
+        return true;
+    });
+    QVERIFY(told);
     QCOMPARE(ReadBytes(DataFilePath()), expected);
 }
 
