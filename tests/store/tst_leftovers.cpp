@@ -160,6 +160,7 @@ void TestLeftovers::leavesWhatIsNotOurs_data()
     QTest::newRow("a second name of a file") << u"hard link"_s;
     QTest::newRow("another account's file") << u"nobody's"_s;
     QTest::newRow("from an account that may write the deck") << u"nobody's, 0666"_s;
+    QTest::newRow("from an account without a name") << u"nobody's, 0666, nameless"_s;
     QTest::newRow("from a member of the deck's group") << u"nobody's, 0660 nogroup"_s;
     QTest::newRow("from a member of the deck's group, which may only read") << u"nobody's, 0640 nogroup, read-only"_s;
     QTest::newRow("from an account the access list lets write") << u"nobody's, acl rw"_s;
@@ -199,6 +200,8 @@ void TestLeftovers::leavesWhatIsNotOurs()
         QCOMPARE(
             AsNobody([&backup] { return close(open(backup.constData(), O_WRONLY | O_CREAT, 0644)) == 0; }),
             0);
+    if (thing.contains(u"nameless"_s))
+        QCOMPARE(chown(backup.constData(), 54321, 54321), 0); // no account has that number
     const mode_t type = Mode(kBackup) & S_IFMT;
     const QStringList before = FilesIn(dir.path());
 
@@ -211,9 +214,10 @@ void TestLeftovers::leavesWhatIsNotOurs()
         QVERIFY(chown(kName, 65534, 65534) == 0 && AsNobody(toldRoots) == 0);
     const QString message = thing.startsWith(u"root's"_s) ? QString() : ClearStaleFiles();
     // Told only where that account could have written the deck: otherwise it is just a file.
+    const QString who = thing.contains(u"nameless"_s) ? u"UID 54321"_s : u"nobody"_s;
     if (thing.startsWith(u"nobody's, "_s) && !thing.contains(u"read-only"_s))
-        QVERIFY2(message.contains(u"ほかのユーザー（nobody）"_s) && message.contains(Named(kBackup)) &&
-                     message.contains(u"nobodyにしか分かりません"_s),
+        QVERIFY2(message.contains(u"ほかのユーザー（%1）"_s.arg(who)) && message.contains(Named(kBackup)) &&
+                     message.contains(who + u"にしか分かりません"_s),
                  qPrintable(message));
     else
         QCOMPARE(message, QString());
