@@ -206,21 +206,37 @@ paste_from_source() {
     note "$1 ${2:-}: Qt's read held the window $(sed -n 's/^closed 2 //p' "$tmp/source.log") ms ($(tr '\n' ' ' <"$tmp/source.log"))"
 }
 
-# Whether the program has made more than $1 top-level windows (a message box is one).
+# Whether the program has made more than $1 top-level windows (a message box is one), and
+# how many it has open: made and not destroyed again.
 toplevels() { grep -c -- '-> xdg_surface@[0-9]*\.get_toplevel(' "$tmp/app.log"; }
 more_toplevels_than() { (($(toplevels) > $1)); }
+open_toplevels() { echo $(($(toplevels) - $(grep -c -- '-> xdg_toplevel@[0-9]*\.destroy(' "$tmp/app.log"))); }
+
+# Return until the message box has closed ($1: the top-level windows open before it): a key
+# that comes before the box has the keyboard goes to the window behind it, which it blocks.
+dismiss_box() {
+    local deadline=$((SECONDS + WRITE_WAIT)) next=0
+    until (($(open_toplevels) <= $1)); do
+        ((SECONDS < deadline)) || { note "the message box still open after ${WRITE_WAIT} s of Return"; return 1; }
+        if ((SECONDS >= next)); then
+            DISPLAY="$x_display" xdotool key --window "$output_window" Return 2>/dev/null
+            next=$((SECONDS + 2))
+        fi
+        sleep 0.05
+    done
+}
 
 # A source that trickles a line every 250 ms for 4 s and keeps its pipe open, or one that
 # never writes ($1, $2): Qt's read holds the window until the source has been silent for 1 s
 # and then gives up on the whole text, so the paste ends in a message box (dismissed here
 # with Return) and the data file keeps its bytes.
 case_hostile_source() {
-    local boxes
+    local boxes open
     cp -- "$work/$DATA_FILE" "$tmp/kept" 2>/dev/null || : >"$tmp/kept"
-    boxes="$(toplevels)"
+    boxes="$(toplevels)" open="$(open_toplevels)"
     paste_from_source "$@" || return 1
     wait_for "$WRITE_WAIT" "a message box" more_toplevels_than "$boxes" || return 1
-    DISPLAY="$x_display" xdotool key --window "$output_window" Return 2>/dev/null
+    dismiss_box "$open" || return 1
     stop_children $source_pid
     cmp -s "$tmp/kept" "$work/$DATA_FILE" || { note "the data file changed"; return 1; }
     alive "$app_pid" || { note "the program ended"; return 1; }
