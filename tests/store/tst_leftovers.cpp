@@ -59,12 +59,12 @@ mode_t Mode(const QString &path)
 }
 
 // An access list naming nobody, as setfacl writes it: the owner rw, the group nothing, the
-// others `others`, within a mask of rw.
+// others `others`, within a mask of rwx.
 bool NameNobodyInAccessList(const char *path, quint16 nobody, quint16 others)
 {
     struct Entry { quint16 tag, permission; quint32 id; };
     const quint32 version = 2, none = quint32(-1);
-    const Entry entries[] = {{0x01, 6, none}, {0x02, nobody, 65534}, {0x04, 0, none}, {0x10, 6, none}, {0x20, others, none}};
+    const Entry entries[] = {{0x01, 6, none}, {0x02, nobody, 65534}, {0x04, 0, none}, {0x10, 7, none}, {0x20, others, none}};
     QByteArray value(reinterpret_cast<const char *>(&version), sizeof version);
     value.append(reinterpret_cast<const char *>(entries), sizeof entries);
     return setxattr(path, "system.posix_acl_access", value.constData(), size_t(value.size()), 0) == 0;
@@ -164,7 +164,7 @@ void TestLeftovers::leavesWhatIsNotOurs_data()
     QTest::newRow("from a member of the deck's group") << u"nobody's, 0660 nogroup"_s;
     QTest::newRow("from a member of the deck's group, which may only read") << u"nobody's, 0640 nogroup, read-only"_s;
     QTest::newRow("from an account the access list lets write") << u"nobody's, acl rw"_s;
-    QTest::newRow("from an account the access list lets only read") << u"nobody's, 0666, acl read-only"_s;
+    QTest::newRow("from an account the access list lets read and run") << u"nobody's, 0666, acl read-only"_s;
     QTest::newRow("root's, the user not root") << u"root's, for nobody"_s;
 }
 
@@ -182,7 +182,7 @@ void TestLeftovers::leavesWhatIsNotOurs()
     QCOMPARE(chmod(kName, mode.hasMatch() ? mode_t(mode.captured().toUInt(nullptr, 8)) : 0600), 0);
     if (thing.contains(u"nogroup"_s))
         QCOMPARE(chown(kName, 0, 65534), 0);
-    if (thing.contains(u"acl"_s) && !NameNobodyInAccessList(kName, thing.contains(u"rw"_s) ? 6 : 4, Mode(DataFilePath()) & 07))
+    if (thing.contains(u"acl"_s) && !NameNobodyInAccessList(kName, thing.contains(u"rw"_s) ? 6 : 5, Mode(DataFilePath()) & 07))
         QSKIP("no access lists on this file system");
     WriteBytes(u"secret"_s, "planted\r\n");
     const QByteArray backup = QFile::encodeName(kBackup);
