@@ -4,6 +4,7 @@
 #include "store/leftovers.h"
 
 #include "swaponopen.h"
+#include "syncwatch.h"
 #include "testutils.h"
 
 #include <QRegularExpression>
@@ -127,6 +128,14 @@ void TestLeftovers::showsAStoppedWrite()
     // A visible name only ever holds a whole copy: none is there while the copy is made.
     const QStringList before = FilesIn(dir.path());
     QStringList during;
+    // and its name is on disk before the backup goes: the folder is flushed while both are there
+    bool namedOnDisk = false;
+    g_onSync = [&](int fd) {
+        struct stat st;
+        namedOnDisk = namedOnDisk || (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && QFile::exists(backup) &&
+                                      FilesIn(dir.path()).filter(u"書き込む前"_s).size() >
+                                          before.filter(u"書き込む前"_s).size());
+    };
     const QString message = ClearStaleFiles(
         DataFilePath(),
         [&](qint64, qint64) {
@@ -134,7 +143,9 @@ void TestLeftovers::showsAStoppedWrite()
             return true;
         },
         &failed);
+    g_onSync = {};
     QVERIFY(failed);
+    QVERIFY(namedOnDisk);
     QCOMPARE(during, before.filter(u"書き込む前"_s));
     QCOMPARE(ReadBytes(DataFilePath()), dataFile);
     QStringList shown = FilesIn(dir.path()).filter(u"書き込む前"_s);

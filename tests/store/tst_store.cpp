@@ -14,6 +14,9 @@
 #include <sddl.h>
 #include <winioctl.h>
 #else
+#include "syncwatch.h"
+
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #endif
 
@@ -299,9 +302,22 @@ void TestStore::keepsTheNewestDecks()
     WriteBytes(folder + u"/notes.txt"_s, "mine");
     QStringList want{u"notes.txt"_s};
     QString kept;
+#ifdef Q_OS_UNIX
+    QSet<ino_t> synced;
+    g_onSync = [&synced](int fd) {
+        struct stat st;
+        if (fstat(fd, &st) == 0)
+            synced.insert(st.st_ino);
+    };
+    const auto unwatch = qScopeGuard([] { g_onSync = {}; });
+#endif
     for (int i = 0; i < kKeptDecks + 2; ++i) {
         kept = KeepDeck(QByteArray::number(i), DataFilePath(), start.addSecs(i), folder);
         QCOMPARE(ReadBytes(kept), QByteArray::number(i));
+#ifdef Q_OS_UNIX
+        struct stat named;
+        QVERIFY(stat(QFile::encodeName(kept).constData(), &named) == 0 && synced.contains(named.st_ino)); // flushed before named
+#endif
         if (i >= 2)
             want.append(QFileInfo(kept).fileName());
     }
