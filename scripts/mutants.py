@@ -92,7 +92,7 @@ def closing(code, start):
 
 
 # Calls whose two arguments may change places without changing what they do.
-SYMMETRIC = {"min", "max", "qMin", "qMax", "swap", "qSwap"}
+SYMMETRIC = {"min", "max", "qMin", "qMax", "swap", "qSwap", "EqualSid"}
 
 
 def callee(code, position):
