@@ -2,6 +2,7 @@
 
 #include "store/datafile.h"
 #include "deck/keptdecks.h"
+#include "window/longtask.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -179,6 +180,7 @@ private slots:
     void whileAnIntakeRuns_data();
     void whileAnIntakeRuns();
     void aDropWaitsForThePasteBeforeIt();
+    void theProgressBarFollowsWhatIsTold();
     void shortWorkShowsNoProgressDialog_data();
     void shortWorkShowsNoProgressDialog();
     void undoAndRedoPutDecksBack_data();
@@ -815,6 +817,25 @@ void TestIntake::aDropWaitsForThePasteBeforeIt()
     w.child<QPushButton>(u"cmdDataIn"_s)->click();
     QTRY_COMPARE_WITH_TIMEOUT(w.items(), QStringList{u"dropped,1"_s}, 60000);
     QCOMPARE(ReadBytes(DataFilePath()), QByteArray("dropped,1\r\n"));
+}
+
+// A share of the size told; busy past it; a share again once a size is told anew.
+void TestIntake::theProgressBarFollowsWhatIsTold()
+{
+    QWidget parent;
+    const bool abandoned = false;
+    LongTask task(&parent, abandoned, u"読み込んでいます"_s, 0);
+    const Progress progress = task.progress();
+    QVERIFY(progress(5, 10));
+    auto *dialog = parent.findChild<QProgressDialog *>();
+    QVERIFY(dialog != nullptr);
+    const int steps = dialog->maximum();
+    QCOMPARE(dialog->value(), steps / 2);
+    QVERIFY(progress(20, 10));
+    QCOMPARE(dialog->maximum(), 0);
+    QVERIFY(progress(3, 4));
+    QCOMPARE(dialog->maximum(), steps);
+    QCOMPARE(dialog->value(), steps * 3 / 4);
 }
 
 void TestIntake::dropsANameThatIsNoUtf8()
