@@ -17,6 +17,7 @@
 #include "syncwatch.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #endif
 
@@ -167,7 +168,7 @@ void TestStore::refusesPipesAndDevices_data()
     QTest::newRow("the NUL device") << u"NUL"_s;
     QTest::newRow("a named pipe") << u"//./pipe/pelmor-test"_s;
 #else
-    QTest::newRow("a device") << u"/dev/null"_s;
+    QTest::newRow("a device") << u"device"_s;
     QTest::newRow("a FIFO") << u"fifo"_s;
 #endif
 }
@@ -183,6 +184,12 @@ void TestStore::refusesPipesAndDevices()
     const auto closePipe = qScopeGuard([pipe] { ::CloseHandle(pipe); });
 #else
     QVERIFY(MakeFifo(u"fifo"_s));
+    // Root gets a device of the test's own: a fault that wrote through it must not replace the
+    // system's /dev/null, which no one else can replace.
+    if (path == u"device"_s && geteuid() != 0)
+        path = u"/dev/null"_s;
+    else if (path == u"device"_s && mknod("device", S_IFCHR | 0666, makedev(1, 3)) != 0)
+        QSKIP("no device can be made here");
 #endif
     const QStringList before = FilesIn(dir.path());
     QVERIFY(!DataFileExists(path));
