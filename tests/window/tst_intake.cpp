@@ -1067,12 +1067,15 @@ void TestIntake::undoThatCannotWriteStaysAvailable()
 void TestIntake::keptDeckFolderFaults_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::newRow("a file where the data folder goes") << u"file"_s;
-    QTest::newRow("a link where the folder of kept decks goes") << u"link"_s;
-    QTest::newRow("a deck too large to keep") << u"large"_s;
+    QTest::addColumn<QString>("why"); // what the message says of it
+    const QString inTheWay = u"という名前のフォルダーでないもの（ファイルやリンク）があります"_s;
+    const QString refused = u"を作ることも使うこともできません"_s;
+    QTest::newRow("a file where the data folder goes") << u"file"_s << inTheWay;
+    QTest::newRow("a link where the folder of kept decks goes") << u"link"_s << inTheWay;
+    QTest::newRow("a deck too large to keep") << u"large"_s << u"保存しませんでした"_s;
 #ifdef Q_OS_UNIX
-    QTest::newRow("a data home that cannot be written") << u"read-only"_s;
-    QTest::newRow("another account's data folder") << u"other"_s;
+    QTest::newRow("a data home that cannot be written") << u"read-only"_s << refused;
+    QTest::newRow("another account's data folder") << u"other"_s << refused;
 #endif
 }
 
@@ -1080,6 +1083,7 @@ void TestIntake::keptDeckFolderFaults_data()
 void TestIntake::keptDeckFolderFaults()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, why);
     TempWorkDir dir;
     QTemporaryDir elsewhere;
     QByteArray old = NumberedLines(2);
@@ -1117,7 +1121,8 @@ void TestIntake::keptDeckFolderFaults()
     QCOMPARE(w.items(), QStringList{u"new,x"_s});
     QCOMPARE(w.messages.size(), 1);
     QVERIFY2(w.messages.first().second.contains(fault == u"large"_s ? u"保存しませんでした"_s
-                                                                    : u"保存できませんでした"_s),
+                                                                    : u"保存できませんでした"_s) &&
+                 w.messages.first().second.contains(why),
              qPrintable(w.messages.first().second));
     QVERIFY(QDir(elsewhere.path()).isEmpty());
     Press(w, QKeySequence(Qt::CTRL | Qt::Key_Z));
