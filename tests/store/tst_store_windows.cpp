@@ -296,16 +296,16 @@ void TestStoreWindows::walksAPathLinkByLink()
         elements.insert(entry.left(mark), entry.mid(mark));
     }
     const auto look = [&](const QString &here) {
-        const QString spec = elements.value(QString::fromUtf8(sys::Narrow(here.toStdWString())));
+        const QString kind = elements.value(QString::fromUtf8(sys::Narrow(here.toStdWString())));
         sys::PathElement element;
-        element.missing = spec == u"?";
-        if (spec == u"?" || spec == u"#")
+        element.missing = kind == u"?";
+        if (kind == u"?" || kind == u"#")
             element.error = sys::FromCode(element.missing ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-        else if (!spec.isEmpty()) {
+        else if (!kind.isEmpty()) {
             element.link = true;
-            element.leadsTo = spec.mid(1).toStdWString();
-            element.relative = QDir::isRelativePath(spec.mid(1));
-            element.trusted = spec.startsWith(u'>');
+            element.leadsTo = kind.mid(1).toStdWString();
+            element.relative = QDir::isRelativePath(kind.mid(1));
+            element.trusted = kind.startsWith(u'>');
             element.owner = element.trusted ? QString() : u"pc\\eve"_s;
         }
         return element;
